@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "host/secret.h"
+
+namespace quorvia {
+
+// Wide text is UTF-16 on every platform; it becomes bytes only at the borders.
+
+// UTF-8 of the whole text (NUL units included). An unpaired surrogate becomes
+// U+FFFD, so whatever the system handed us, the output is valid UTF-8.
+template <class Bytes = std::string>
+Bytes toUtf8(std::u16string_view text) {
+  Bytes out;
+  out.reserve(text.size() + text.size() / 2);
+  auto put = [&out](std::uint32_t b) { out.push_back(static_cast<typename Bytes::value_type>(b)); };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      const bool paired = c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+      if (paired) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+      } else {
+        c = 0xFFFD;
+      }
+    }
+    if (c < 0x80) {
+      put(c);
+    } else if (c < 0x800) {
+      put(0xC0 | (c >> 6));
+      put(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      put(0xE0 | (c >> 12));
+      put(0x80 | ((c >> 6) & 0x3F));
+      put(0x80 | (c & 0x3F));
+    } else {
+      put(0xF0 | (c >> 18));
+      put(0x80 | ((c >> 12) & 0x3F));
+      put(0x80 | ((c >> 6) & 0x3F));
+      put(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// Appends the text in quoted form: double quotes around it, a backslash before
+// every double quote and backslash, nothing else escaped.
+void appendQuoted(std::u16string& out, std::u16string_view text);
+
+// Appends a signed decimal number in plain digits; the user's locale never
+// changes this form.
+void appendDecimal(std::u16string& out, std::int64_t value);
+
+// Bytes in the current LC_CTYPE locale's encoding, up to the first zero byte,
+// to wide text. A sequence that is not valid in that encoding gives empty text.
+std::u16string fromLocaleMultibyte(std::string_view bytes);
+
+// Wide text, up to the first zero unit, to bytes in the current LC_CTYPE
+// locale's encoding. A character the encoding cannot represent gives no bytes.
+SecretBytes toLocaleMultibyte(std::u16string_view text);
+
+}  // namespace quorvia

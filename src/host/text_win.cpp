@@ -1,0 +1,45 @@
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "host/text.h"
+
+// wchar_t is UTF-16 here, so the C runtime's conversions in the locale that
+// setlocale chose (the user's ANSI code page) give and take UTF-16 directly.
+
+namespace quorvia {
+
+std::u16string fromLocaleMultibyte(std::string_view bytes) {
+  if (const void* nul = memchr(bytes.data(), 0, bytes.size())) {
+    bytes = bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
+  }
+  if (bytes.empty()) return {};
+  // mbstowcs_s wants a terminated source; no character yields more units
+  // than it has bytes, so L + 1 units always hold the result.
+  std::string source(bytes);
+  std::vector<wchar_t> wide(source.size() + 1, L'\0');
+  size_t converted = 0;
+  if (mbstowcs_s(&converted, wide.data(), wide.size(), source.c_str(), _TRUNCATE) != 0) return {};
+  return std::u16string(reinterpret_cast<const char16_t*>(wide.data()));
+}
+
+SecretBytes toLocaleMultibyte(std::u16string_view text) {
+  std::size_t units = 0;
+  while (units < text.size() && text[units] != 0) ++units;
+  if (units == 0) return {};
+  std::vector<wchar_t, WipingAllocator<wchar_t>> source(text.begin(), text.begin() + units);
+  source.push_back(L'\0');
+  const std::size_t capacity = static_cast<std::size_t>(MB_CUR_MAX) * units + 1;
+  SecretBytes scratch(capacity, 0);
+  size_t converted = 0;
+  // A character the code page cannot hold fails the whole conversion and
+  // leaves the buffer empty; the caller then sees zero bytes.
+  if (wcstombs_s(&converted, reinterpret_cast<char*>(scratch.data()), scratch.size(), source.data(), _TRUNCATE) != 0) {
+    return {};
+  }
+  const std::size_t length = strnlen(reinterpret_cast<const char*>(scratch.data()), scratch.size());
+  return SecretBytes(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(length));
+}
+
+}  // namespace quorvia
