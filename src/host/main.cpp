@@ -1,1 +1,36 @@
-int main() { return 0; }
+#include <exception>
+
+#include "crypto/cipher_provider.h"
+#include "host/byte_stream.h"
+#include "host/error_info.h"
+#include "host/platform_session.h"
+#include "host/request_cycle.h"
+#include "host/response.h"
+
+namespace {
+
+// Exit status for a failure that has no code of its own (memory exhaustion
+// and the like): no frame is written, so the browser sees the host fail
+// rather than a half-truth.
+constexpr int kUncodedFailure = 2;
+
+}  // namespace
+
+int main() {
+  try {
+    quorvia::PlatformSession session;
+    quorvia::StdoutWriter out;
+    if (!session.ready()) {
+      quorvia::writeErrorResponse(out, quorvia::ErrorInfo{11});
+      return 1;
+    }
+    quorvia::StdinReader in;
+    auto cipher = quorvia::makeSystemCipherProvider();
+    // No probe is wired in yet: a valid request gets the empty record's
+    // document, whose adapter list is the empty array.
+    const quorvia::DeviceCollector collect = [](quorvia::DeviceRecord& record) { record.macAddress = u"[]"; };
+    return quorvia::runRequestCycle(in, out, collect, *cipher);
+  } catch (...) {
+    return kUncodedFailure;
+  }
+}

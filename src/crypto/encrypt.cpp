@@ -1,0 +1,122 @@
+#include "crypto/encrypt.h"
+
+#include <optional>
+
+#include "crypto/base64.h"
+#include "host/error_info.h"
+#include "host/text.h"
+
+namespace quorvia {
+
+namespace {
+
+class AlgorithmHandle {
+ public:
+  explicit AlgorithmHandle(CipherProvider& provider) : provider_(provider) {}
+  ~AlgorithmHandle() { provider_.closeAlgorithm(); }
+  AlgorithmHandle(const AlgorithmHandle&) = delete;
+  AlgorithmHandle& operator=(const AlgorithmHandle&) = delete;
+
+ private:
+  CipherProvider& provider_;
+};
+
+class KeyHandle {
+ public:
+  explicit KeyHandle(CipherProvider& provider) : provider_(provider) {}
+  ~KeyHandle() { provider_.destroyKey(); }
+  KeyHandle(const KeyHandle&) = delete;
+  KeyHandle& operator=(const KeyHandle&) = delete;
+
+ private:
+  CipherProvider& provider_;
+};
+
+// The provider opened, the key made and the IV bytes ready. The members are
+// declared in the order they are acquired, so that they are released in the
+// reverse order on every path, including a failure half-way through the
+// constructor: IV bytes, key handle, key bytes, key object, algorithm.
+class CipherSession {
+ public:
+  CipherSession(CipherProvider& provider, std::u16string_view keyText, std::u16string_view ivText)
+      : provider_(provider) {
+    if (!provider_.openAlgorithm()) throw ErrorInfo{21};
+    algorithm_.emplace(provider_);
+    std::uint32_t objectLength = 0;
+    if (!provider_.getObjectLength(objectLength)) throw ErrorInfo{22};
+    keyObject_.assign(objectLength, 0);
+    if (!provider_.getBlockLength(blockLength_)) throw ErrorInfo{24};
+    if (!provider_.setChainingModeCbc()) throw ErrorInfo{26};
+    // A key text the locale cannot represent converts to no bytes at all,
+    // which the provider rejects like any other wrong length.
+    keyBytes_ = toLocaleMultibyte(keyText);
+    if (!provider_.generateKey(keyObject_.data(), objectLength, keyBytes_.data(),
+                               static_cast<std::uint32_t>(keyBytes_.size()))) {
+      throw ErrorInfo{27};
+    }
+    key_.emplace(provider_);
+    iv_ = toLocaleMultibyte(ivText);
+    // The cipher takes exactly one block of IV; never let it read past ours.
+    iv_.resize(blockLength_, 0);
+  }
+
+  CipherProvider& provider() { return provider_; }
+  std::uint8_t* iv() { return iv_.data(); }
+  std::uint32_t blockLength() const { return blockLength_; }
+
+ private:
+  CipherProvider& provider_;
+  std::optional<AlgorithmHandle> algorithm_;
+  SecretBytes keyObject_;
+  std::uint32_t blockLength_ = 0;
+  SecretBytes keyBytes_;
+  std::optional<KeyHandle> key_;
+  SecretBytes iv_;
+};
+
+}  // namespace
+
+std::u16string encryptPayload(std::span<const std::uint8_t> plaintext, std::u16string_view keyText,
+                              std::u16string_view ivText, CipherProvider& provider) {
+  CipherSession session(provider, keyText, ivText);
+  const auto size = static_cast<std::uint32_t>(plaintext.size());
+  std::uint32_t cipherSize = 0;
+  if (!provider.encrypt(plaintext.data(), size, session.iv(), session.blockLength(), nullptr, 0, cipherSize)) {
+    throw ErrorInfo{31};
+  }
+  std::vector<std::uint8_t> cipher(cipherSize, 0);
+  std::uint32_t written = 0;
+  if (!provider.encrypt(plaintext.data(), size, session.iv(), session.blockLength(), cipher.data(), cipherSize,
+                        written)) {
+    throw ErrorInfo{33};
+  }
+  return encodeBase64(cipher.data(), static_cast<std::int32_t>(cipherSize));
+}
+
+std::u16string encryptPayload(std::span<const std::uint8_t> plaintext, std::u16string_view keyText,
+                              std::u16string_view ivText) {
+  auto provider = makeSystemCipherProvider();
+  return encryptPayload(plaintext, keyText, ivText, *provider);
+}
+
+SecretBytes decryptPayload(std::string_view base64Text, std::u16string_view keyText, std::u16string_view ivText,
+                           CipherProvider& provider) {
+  CipherSession session(provider, keyText, ivText);
+  const std::optional<SecretBytes> cipher = decodeBase64(base64Text);
+  if (!cipher) throw ErrorInfo{33};
+  const auto size = static_cast<std::uint32_t>(cipher->size());
+  std::uint32_t plainSize = 0;
+  if (!provider.decrypt(cipher->data(), size, session.iv(), session.blockLength(), nullptr, 0, plainSize)) {
+    throw ErrorInfo{31};
+  }
+  SecretBytes plain(plainSize, 0);
+  std::uint32_t written = 0;
+  if (!provider.decrypt(cipher->data(), size, session.iv(), session.blockLength(), plain.data(), plainSize,
+                        written)) {
+    throw ErrorInfo{33};
+  }
+  plain.resize(written);
+  return plain;
+}
+
+}  // namespace quorvia

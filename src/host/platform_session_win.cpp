@@ -1,0 +1,26 @@
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <objbase.h>
+
+#include <cstdio>
+
+#include "host/platform_session.h"
+
+namespace quorvia {
+
+PlatformSession::PlatformSession() {
+  // Before anything can load a DLL: only System32, never the host's folder or
+  // the current directory.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // A length byte of 0x0A must stay one byte, and 0x1A must not end input.
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  ready_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+}
+
+PlatformSession::~PlatformSession() {
+  if (ready_) CoUninitialize();
+}
+
+}  // namespace quorvia
