@@ -1,0 +1,22 @@
+# The host is deployed as a single .exe: it may import only DLLs that every
+# Windows installation has in System32, never a compiler runtime.
+execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${EXE}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" lines "${dump}")
+if(NOT lines)
+  message(FATAL_ERROR "no import table found in ${EXE}")
+endif()
+set(allowed advapi32.dll bcrypt.dll iphlpapi.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll
+    user32.dll ws2_32.dll ntdll.dll)
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "DLL Name: " "" dll "${line}")
+  string(STRIP "${dll}" dll)
+  string(TOLOWER "${dll}" dll)
+  list(FIND allowed "${dll}" at)
+  if(at EQUAL -1 AND NOT dll MATCHES "^api-ms-win-")
+    message(FATAL_ERROR "${EXE} imports ${dll}, which is not a Windows system DLL")
+  endif()
+  message(STATUS "imports ${dll}")
+endforeach()
