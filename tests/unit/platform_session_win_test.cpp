@@ -7,7 +7,11 @@
 
 #include <cstdio>
 
+#include <string>
+
+#include "host/byte_stream.h"
 #include "host/platform_session.h"
+#include "host/response.h"
 
 namespace quorvia {
 namespace {
@@ -45,6 +49,37 @@ TEST(PlatformSession, ApartmentOfTheOtherModelIsAFailure) {
   APTTYPE type;
   APTTYPEQUALIFIER qualifier;
   EXPECT_EQ(CoGetApartmentType(&type, &qualifier), CO_E_NOTINITIALIZED);
+}
+
+// The frame goes through the real standard output, redirected to a file that
+// starts in text mode, as a console host's stdout does.
+TEST(PlatformSession, FrameOnStandardOutputKeepsALengthByteOf0x0A) {
+  char path[MAX_PATH];
+  ASSERT_NE(GetTempFileNameA(".", "qfr", 0, path), 0u);
+  fflush(stdout);
+  const int saved = _dup(_fileno(stdout));
+  const int file = _open(path, _O_WRONLY | _O_TRUNC | _O_TEXT);
+  ASSERT_GE(file, 0);
+  ASSERT_EQ(_dup2(file, _fileno(stdout)), 0);
+  _close(file);
+  _setmode(_fileno(stdout), _O_TEXT);
+  {
+    PlatformSession session;
+    StdoutWriter out;
+    writeFrame(out, std::string(266, 'x'));
+  }
+  fflush(stdout);
+  _dup2(saved, _fileno(stdout));
+  _close(saved);
+
+  FILE* f = fopen(path, "rb");
+  ASSERT_NE(f, nullptr);
+  std::string bytes(400, '\0');
+  bytes.resize(fread(bytes.data(), 1, bytes.size(), f));
+  fclose(f);
+  DeleteFileA(path);
+  ASSERT_EQ(bytes.size(), 270u);
+  EXPECT_EQ(bytes.substr(0, 4), std::string("\x0A\x01\x00\x00", 4));
 }
 
 }  // namespace
