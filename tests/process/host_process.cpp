@@ -36,6 +36,8 @@ std::string hostPath() { return envOr("QUORVIA_HOST", ""); }
 
 bool hostIsWindows() { return envOr("QUORVIA_PLATFORM", "linux") == "windows"; }
 
+bool hostIsSanitized() { return envOr("QUORVIA_SANITIZED", "0") == "1"; }
+
 HostRun runHost(const std::string& input, const RunOptions& options) {
   // The browser's side must not die when the host closes its end early.
   std::signal(SIGPIPE, SIG_IGN);

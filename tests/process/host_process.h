@@ -24,6 +24,8 @@ struct RunOptions {
 // The host under test: QUORVIA_HOST, run through QUORVIA_RUNNER when set.
 std::string hostPath();
 bool hostIsWindows();
+// Sanitizers multiply memory use; bounds on it only hold for a plain build.
+bool hostIsSanitized();
 
 HostRun runHost(const std::string& input, const RunOptions& options = {});
 
