@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "fake_system.h"
@@ -22,6 +23,9 @@ void* allocate(std::size_t size) {
   void* p = std::malloc(size != 0 ? size : 1);
   if (p == nullptr) throw std::bad_alloc();
   if (size == kAdapterBlockSize) {
+    // Fresh heap memory is often zero already; garbage makes the probe's own
+    // zero-filling visible.
+    std::memset(p, 0xCD, size);
     ++adapterBlocksAllocated;
     for (void*& slot : adapterBlocks) {
       if (slot == nullptr) {
