@@ -113,9 +113,9 @@ bool MountedDrives::parseMountInfoLine(std::string_view line, Entry& entry) {
   return true;
 }
 
-MountedDrives MountedDrives::fromMountTable() {
+MountedDrives MountedDrives::fromMountTable(const char* path) {
   MountedDrives drives;
-  const FileDescriptor fd(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+  const FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return drives;
   LineReader reader(fd.get());
   std::vector<dev_t> seen;

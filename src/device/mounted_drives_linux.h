@@ -14,8 +14,8 @@ class MountedDrives {
  public:
   static constexpr std::size_t kMaxDrives = 24;  // C: to Z:
 
-  // Reads /proc/self/mountinfo; an unreadable table gives no drive.
-  static MountedDrives fromMountTable();
+  // Reads the process's mount table; an unreadable table gives no drive.
+  static MountedDrives fromMountTable(const char* path = "/proc/self/mountinfo");
 
   const std::vector<std::string>& mountPoints() const { return mountPoints_; }
 

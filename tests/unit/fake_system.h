@@ -2,8 +2,8 @@
 
 // Scripted stand-ins for the operating system. Each answers the way the real
 // call would under the configured conditions and records what the probe logic
-// asked for and what it gave back, so tests can check arguments, call order
-// and that every resource is released exactly once.
+// asked for, so tests can check arguments, call order and that every resource
+// is released exactly once.
 
 #include <algorithm>
 #include <cstdint>
@@ -23,7 +23,6 @@ constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorMoreData = 234;
 constexpr std::uint32_t kErrorBufferOverflow = 111;
 constexpr std::uint32_t kErrorNoData = 232;
-
 constexpr std::uint32_t kDriveRemovable = 2;
 constexpr std::uint32_t kDriveRemote = 4;
 constexpr std::uint32_t kDriveCdRom = 5;
@@ -32,7 +31,6 @@ constexpr long hresult(std::uint32_t value) { return static_cast<std::int32_t>(v
 constexpr long kRpcETooLate = hresult(0x80010119);
 constexpr long kWbemEFailed = hresult(0x80041001);
 constexpr long kWbemENotFound = hresult(0x80041002);
-constexpr long kWbemSFalse = 1;
 
 // The bytes of a UTF-16 text as a registry value holds them.
 inline std::vector<std::uint8_t> utf16Bytes(std::u16string_view text) {
@@ -49,34 +47,32 @@ class FakeLocalSystem : public LocalSystem {
     std::uint32_t type = kDriveFixed;
     std::optional<std::uint64_t> totalBytes;  // nullopt: the size query fails
   };
+  struct Entry {
+    const Entry* next;
+    std::uint32_t length;  // as reported, which may exceed 8
+    std::uint8_t bytes[16];
+  };
+  static constexpr std::size_t kAdapterEntrySize = sizeof(Entry);
 
-  // ---- What the system answers (nullopt: the call fails). ----
+  // What the system answers; nullopt makes the call fail.
   std::optional<std::u16string> computerName = u"WORKSTATION-7";
   std::optional<std::u16string> userName = u"alice";
   long openStatus = 0;
-  // Overrides the status of the value query when not 0; otherwise the value
-  // is returned, or ERROR_MORE_DATA when it does not fit.
-  long queryStatus = 0;
+  long queryStatus = 0;  // when not 0, returned instead of the value
   std::vector<std::uint8_t> cpuValue = utf16Bytes(std::u16string(u"Fake CPU @ 3.00GHz") + u'\0');
   std::optional<std::uint64_t> physicalMemory = std::uint64_t{17179869184};
-  std::map<char, Drive> drives = {{'C', {kDriveFixed, 256060514304}}};
-  std::uint32_t adapterStatus = 0;  // when not 0, returned without writing
+  std::map<char, Drive> drives = {{'C', {kDriveFixed, 256060514304}}};  // the mask follows the letters
+  std::uint32_t adapterStatus = 0;                                      // when not 0, returned without writing
   std::vector<std::vector<std::uint8_t>> adapters = {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}};
 
-  // ---- What the logic did. ----
+  // What the logic did.
   std::vector<std::string> calls;
-  std::uint32_t computerNameCapacity = 0;
-  std::uint32_t userNameCapacity = 0;
-  std::u16string keyPath;
-  std::u16string valueName;
+  std::u16string keyPath, valueName;
   std::uint32_t valueSizeGiven = 0;
-  int keysOpened = 0;
-  int keysClosed = 0;
-  bool wrongKeyUsed = false;
-  std::vector<std::u16string> driveTypePaths;
-  std::vector<std::u16string> sizePaths;
+  int keysOpened = 0, keysClosed = 0;
+  bool wrongKeyUsed = false;  // a foreign or already closed key
+  std::vector<std::u16string> driveTypePaths, sizePaths;
   struct AdapterCall {
-    const void* buffer;
     std::uint32_t size;
     bool zeroFilled;
   };
@@ -86,13 +82,10 @@ class FakeLocalSystem : public LocalSystem {
 
   bool getComputerName(char16_t* buffer, std::uint32_t capacity) override {
     calls.push_back("getComputerName");
-    computerNameCapacity = capacity;
     return writeName(computerName, buffer, capacity);
   }
-
   bool getUserName(char16_t* buffer, std::uint32_t capacity) override {
     calls.push_back("getUserName");
-    userNameCapacity = capacity;
     return writeName(userName, buffer, capacity);
   }
 
@@ -104,33 +97,27 @@ class FakeLocalSystem : public LocalSystem {
     key = &keyHandle_;
     return 0;
   }
-
   long queryValue(RegistryKey key, const char16_t* name, std::uint8_t* buffer, std::uint32_t& size) override {
     calls.push_back("queryValue");
-    if (key != &keyHandle_ || keysClosed >= keysOpened) wrongKeyUsed = true;
+    wrongKeyUsed |= key != &keyHandle_ || keysClosed >= keysOpened;
     valueName = text16(name);
     valueSizeGiven = size;
     if (queryStatus != 0) return queryStatus;
-    if (cpuValue.size() > size) {
-      size = static_cast<std::uint32_t>(cpuValue.size());
-      return kErrorMoreData;
-    }
+    if (cpuValue.size() > size) return kErrorMoreData;
     std::copy(cpuValue.begin(), cpuValue.end(), buffer);
     size = static_cast<std::uint32_t>(cpuValue.size());
     return 0;
   }
-
   void closeKey(RegistryKey key) override {
     calls.push_back("closeKey");
-    if (key != &keyHandle_) wrongKeyUsed = true;
+    wrongKeyUsed |= key != &keyHandle_;
     ++keysClosed;
   }
 
   bool getTotalPhysicalMemory(std::uint64_t& bytes) override {
     calls.push_back("getTotalPhysicalMemory");
-    if (!physicalMemory) return false;
-    bytes = *physicalMemory;
-    return true;
+    if (physicalMemory) bytes = *physicalMemory;
+    return physicalMemory.has_value();
   }
 
   std::uint32_t getLogicalDrives() override {
@@ -139,14 +126,12 @@ class FakeLocalSystem : public LocalSystem {
     for (const auto& [letter, drive] : drives) mask |= std::uint32_t{1} << (letter - 'A');
     return mask;
   }
-
   std::uint32_t getDriveType(const char16_t* rootPath) override {
     calls.push_back("getDriveType");
     driveTypePaths.push_back(text16(rootPath));
     const Drive* drive = driveAt(rootPath);
     return drive != nullptr ? drive->type : 1;  // DRIVE_NO_ROOT_DIR
   }
-
   bool getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
     calls.push_back("getDiskTotalBytes");
     sizePaths.push_back(text16(rootPath));
@@ -161,14 +146,10 @@ class FakeLocalSystem : public LocalSystem {
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
     calls.push_back("getAdaptersAddresses");
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    adapterCalls.push_back({buffer, size, std::all_of(bytes, bytes + size, [](std::uint8_t b) { return b == 0; })});
+    adapterCalls.push_back({size, std::all_of(bytes, bytes + size, [](std::uint8_t b) { return b == 0; })});
     if (adapterStatus != 0) return adapterStatus;
     if (adapters.empty()) return kErrorNoData;
-    const std::size_t needed = adapters.size() * sizeof(Entry);
-    if (needed > size) {
-      size = static_cast<std::uint32_t>(needed);
-      return kErrorBufferOverflow;
-    }
+    if (adapters.size() * sizeof(Entry) > size) return kErrorBufferOverflow;
     auto* entries = static_cast<Entry*>(buffer);
     for (std::size_t i = 0; i < adapters.size(); ++i) {
       Entry* entry = new (&entries[i]) Entry{};
@@ -178,29 +159,19 @@ class FakeLocalSystem : public LocalSystem {
     }
     return 0;
   }
-
   const void* nextAdapter(const void* entry) override { return static_cast<const Entry*>(entry)->next; }
-
   std::uint32_t physicalAddress(const void* entry, const std::uint8_t*& bytes) override {
-    const auto* e = static_cast<const Entry*>(entry);
-    bytes = e->bytes;
-    return e->length;
+    bytes = static_cast<const Entry*>(entry)->bytes;
+    return static_cast<const Entry*>(entry)->length;
   }
 
  private:
-  struct Entry {
-    const Entry* next;
-    std::uint32_t length;  // as reported, which may exceed 8
-    std::uint8_t bytes[16];
-  };
-
   static bool writeName(const std::optional<std::u16string>& name, char16_t* buffer, std::uint32_t capacity) {
     if (!name || name->size() + 1 > capacity) return false;
     std::copy(name->begin(), name->end(), buffer);
     buffer[name->size()] = 0;
     return true;
   }
-
   const Drive* driveAt(const char16_t* rootPath) const {
     const std::u16string path = text16(rootPath);
     if (path.size() != 3 || path[1] != u':' || path[2] != u'\\') return nullptr;
@@ -213,86 +184,59 @@ class FakeLocalSystem : public LocalSystem {
 
 // ---------------------------------------------------------------------------
 
-// One property as a class object answers it.
 struct FakeProperty {
-  long status = 0;                     // status of Get
+  long status = 0;                     // of Get
   std::optional<std::u16string> text;  // nullopt: null or not a string
 };
 using FakeObject = std::map<std::u16string, FakeProperty>;
-
 inline FakeProperty textProperty(std::u16string text) { return {0, std::move(text)}; }
 
 struct FakeQuery {
-  long status = 0;                       // status of ExecQuery
-  bool nullEnumerator = false;           // success, but no enumerator
-  bool enumeratorEvenOnFailure = false;  // a failing call that still hands one out
   std::vector<FakeObject> objects;
-  int failingNext = -1;  // index of the Next call that fails (no object)
+  long status = 0;                       // of ExecQuery
+  bool nullEnumerator = false;           // success without an enumerator
+  bool enumeratorEvenOnFailure = false;  // a failing call that still hands one out
+  int failingNext = -1;                  // index of the Next call that fails
 };
 
 class FakeWmiSystem : public WmiSystem {
  public:
-  // Results of the calls before any query.
-  long securityStatus = 0;
-  long locatorStatus = 0;
-  long connectStatus = 0;
-  long blanketStatus = 0;
-  // Answered by query text; any other text fails like an invalid query.
+  long securityStatus = 0, locatorStatus = 0, connectStatus = 0, blanketStatus = 0;
+  // Answered by query text; any other text fails.
   std::map<std::u16string, FakeQuery> queries = {
       {u"SELECT * FROM Win32_ComputerSystem",
-       {0, false, false, {{{u"Manufacturer", textProperty(u"Contoso Ltd.")}, {u"Model", textProperty(u"Model 9")}}}}},
+       {{{{u"Manufacturer", textProperty(u"Contoso Ltd.")}, {u"Model", textProperty(u"Model 9")}}}}},
       {u"SELECT * FROM Win32_OperatingSystem",
-       {0,
-        false,
-        false,
-        {{{u"Caption", textProperty(u"Microsoft Windows 11 Pro")}, {u"Version", textProperty(u"10.0.22631")}}}}},
+       {{{{u"Caption", textProperty(u"Microsoft Windows 11 Pro")}, {u"Version", textProperty(u"10.0.22631")}}}}},
       {u"SELECT * FROM Win32_ComputerSystemProduct",
-       {0, false, false, {{{u"UUID", textProperty(u"4C4C4544-0042-3510-8052-B4C04F564433")}}}}},
+       {{{{u"UUID", textProperty(u"4C4C4544-0042-3510-8052-B4C04F564433")}}}}},
   };
 
-  // Every call in order ("execQuery", "next", "get Model", "release
-  // enumerator", ...), and the arguments that matter.
+  // Every call in order ("execQuery", "get Model", "release enumerator", ...).
   std::vector<std::string> log;
   std::u16string nameSpace;
   struct QueryCall {
-    std::u16string language;
-    std::u16string query;
+    std::u16string language, query;
     long flags;
   };
   std::vector<QueryCall> queryCalls;
   std::vector<std::uint32_t> nextTimeouts;
 
-  ~FakeWmiSystem() override = default;
-
   long initializeSecurity() override {
     log.push_back("initializeSecurity");
     return securityStatus;
   }
-
   long createLocator(WmiLocator** locator) override {
     log.push_back("createLocator");
-    *locator = nullptr;
-    if (locatorStatus < 0) return locatorStatus;
-    *locator = track(std::make_unique<Locator>(*this));
+    *locator = locatorStatus < 0 ? nullptr : track(std::make_unique<Locator>(*this));
     return locatorStatus;
   }
 
-  // Each object handed out, in order, with how often it was released.
-  struct Handed {
-    std::string kind;
-    int releases;
-    bool usedAfterRelease;
-  };
-  std::vector<Handed> handedOut() const {
-    std::vector<Handed> out;
-    for (const auto& o : objects_) out.push_back({o->kind, o->releases, o->usedAfterRelease});
-    return out;
-  }
+  std::size_t objectsHandedOut() const { return objects_.size(); }
   bool everyObjectReleasedOnce() const {
     return std::all_of(objects_.begin(), objects_.end(),
                        [](const auto& o) { return o->releases == 1 && !o->usedAfterRelease; });
   }
-  // The kinds in the order they were released.
   std::vector<std::string> releaseOrder() const {
     std::vector<std::string> out;
     for (const std::string& entry : log) {
@@ -302,11 +246,14 @@ class FakeWmiSystem : public WmiSystem {
   }
 
  private:
+  // Objects stay alive after release, so a second release or a use after
+  // release is seen instead of crashing the test.
   struct Tracked {
-    explicit Tracked(FakeWmiSystem& owner, std::string kind) : owner(owner), kind(std::move(kind)) {}
+    Tracked(FakeWmiSystem& owner, std::string kind) : owner(owner), kind(std::move(kind)) {}
     virtual ~Tracked() = default;
-    void use() {
-      if (releases > 0) usedAfterRelease = true;
+    void use(const std::string& call) {
+      usedAfterRelease |= releases > 0;
+      owner.log.push_back(call);
     }
     void releaseOnce() {
       owner.log.push_back("release " + kind);
@@ -322,16 +269,11 @@ class FakeWmiSystem : public WmiSystem {
     ClassObject(FakeWmiSystem& owner, FakeObject properties)
         : Tracked(owner, "object"), properties(std::move(properties)) {}
     long get(const char16_t* property, std::optional<std::u16string>& text) override {
-      use();
       const std::u16string name = text16(property);
-      owner.log.push_back("get " + std::string(name.begin(), name.end()));
+      use("get " + std::string(name.begin(), name.end()));
       const auto it = properties.find(name);
-      if (it == properties.end()) {
-        text.reset();
-        return kWbemENotFound;
-      }
-      text = it->second.text;
-      return it->second.status;
+      text = it != properties.end() ? it->second.text : std::nullopt;
+      return it != properties.end() ? it->second.status : kWbemENotFound;
     }
     void release() override { releaseOnce(); }
     FakeObject properties;
@@ -340,14 +282,12 @@ class FakeWmiSystem : public WmiSystem {
   struct Enumerator final : WmiEnumerator, Tracked {
     Enumerator(FakeWmiSystem& owner, const FakeQuery& query) : Tracked(owner, "enumerator"), query(query) {}
     long next(std::uint32_t timeout, WmiClassObject** object, std::uint32_t* returned) override {
-      use();
-      owner.log.push_back("next");
+      use("next");
       owner.nextTimeouts.push_back(timeout);
       *object = nullptr;
       *returned = 0;
-      const int call = calls++;
-      if (call == query.failingNext) return kWbemEFailed;
-      if (position >= query.objects.size()) return kWbemSFalse;
+      if (calls++ == query.failingNext) return kWbemEFailed;
+      if (position >= query.objects.size()) return 1;  // WBEM_S_FALSE
       *object = owner.track(std::make_unique<ClassObject>(owner, query.objects[position++]));
       *returned = 1;
       return 0;
@@ -361,20 +301,19 @@ class FakeWmiSystem : public WmiSystem {
   struct Services final : WmiServices, Tracked {
     explicit Services(FakeWmiSystem& owner) : Tracked(owner, "services") {}
     long setProxyBlanket() override {
-      use();
-      owner.log.push_back("setProxyBlanket");
+      use("setProxyBlanket");
       return owner.blanketStatus;
     }
     long execQuery(const char16_t* language, const char16_t* query, long flags, WmiEnumerator** enumerator) override {
-      use();
-      owner.log.push_back("execQuery");
+      use("execQuery");
       owner.queryCalls.push_back({text16(language), text16(query), flags});
       *enumerator = nullptr;
       const auto it = owner.queries.find(text16(query));
       if (it == owner.queries.end()) return kWbemEFailed;
       const FakeQuery& q = it->second;
-      const bool handsOne = q.status >= 0 ? !q.nullEnumerator : q.enumeratorEvenOnFailure;
-      if (handsOne) *enumerator = owner.track(std::make_unique<Enumerator>(owner, q));
+      if (q.status >= 0 ? !q.nullEnumerator : q.enumeratorEvenOnFailure) {
+        *enumerator = owner.track(std::make_unique<Enumerator>(owner, q));
+      }
       return q.status;
     }
     void release() override { releaseOnce(); }
@@ -383,12 +322,9 @@ class FakeWmiSystem : public WmiSystem {
   struct Locator final : WmiLocator, Tracked {
     explicit Locator(FakeWmiSystem& owner) : Tracked(owner, "locator") {}
     long connectServer(const char16_t* nameSpace, WmiServices** services) override {
-      use();
-      owner.log.push_back("connectServer");
+      use("connectServer");
       owner.nameSpace = text16(nameSpace);
-      *services = nullptr;
-      if (owner.connectStatus < 0) return owner.connectStatus;
-      *services = owner.track(std::make_unique<Services>(owner));
+      *services = owner.connectStatus < 0 ? nullptr : owner.track(std::make_unique<Services>(owner));
       return owner.connectStatus;
     }
     void release() override { releaseOnce(); }
@@ -401,8 +337,6 @@ class FakeWmiSystem : public WmiSystem {
     return raw;
   }
 
-  // Objects stay alive after release, so a second release or a use after
-  // release is seen instead of crashing the test.
   std::vector<std::unique_ptr<Tracked>> objects_;
 };
 

@@ -1,11 +1,17 @@
 // How the Linux providers read the kernel's and the distribution's text
 // formats, with inputs this machine may not have.
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "device/file_text_linux.h"
 #include "device/mounted_drives_linux.h"
@@ -46,6 +52,7 @@ TEST(CpuInfo, FallsBackToTheFirstLineNamingTheHardware) {
   EXPECT_EQ(processorName("system type\t\t: MT7621\nmachine\t\t\t: Router\ncpu model\t\t: MIPS 1004Kc V2.15\n"),
             "MIPS 1004Kc V2.15");
   EXPECT_EQ(processorName("cpu model\t: first\nHardware\t: second\n"), "first");
+  EXPECT_EQ(processorName("Hardware\t: board\nRevision\t: 1\nmodel name\t: core\n"), "core");
 }
 
 TEST(CpuInfo, NoNameLineGivesNothing) {
@@ -94,6 +101,36 @@ TEST(MountInfo, ReadsDeviceMountPointAndSourceWithEscapesUndone) {
 
   EXPECT_FALSE(MountedDrives::parseMountInfoLine("27 1 254:0 / / rw,relatime", entry));
   EXPECT_FALSE(MountedDrives::parseMountInfoLine("27 1 x:y / / rw - ext4 /dev/vda rw", entry));
+}
+
+// A mount table of our own over this machine's real block devices.
+TEST(MountTable, CountsEachLocalDiskOnceAndNoLoopOrRamDevice) {
+  struct stat root;
+  ASSERT_EQ(::stat("/", &root), 0);
+  if (major(root.st_dev) == 0) GTEST_SKIP() << "/ is not on a block device here";
+  const std::string disk = std::to_string(major(root.st_dev)) + ":" + std::to_string(minor(root.st_dev));
+  std::string table = "20 1 " + disk + " / / rw - ext4 /dev/x rw\n" + "21 20 " + disk +
+                      " /home /mnt/bind\\040mount rw - ext4 /dev/x rw\n" + "22 20 0:22 / /sys rw - sysfs sysfs rw\n";
+  if (DIR* dir = ::opendir("/sys/dev/block")) {
+    while (const dirent* e = ::readdir(dir)) {
+      char target[512] = {};
+      const std::string link = std::string("/sys/dev/block/") + e->d_name;
+      if (::readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
+      const std::string name = std::strrchr(target, '/') + 1;
+      if (name.rfind("loop", 0) == 0 || name.rfind("ram", 0) == 0 || name.rfind("zram", 0) == 0) {
+        table += "30 20 " + std::string(e->d_name) + " / /mnt/" + name + " rw - ext4 /dev/" + name + " rw\n";
+      }
+    }
+    ::closedir(dir);
+  }
+  char path[] = "/tmp/mountinfo-XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, table.data(), table.size()), static_cast<ssize_t>(table.size()));
+  ::close(fd);
+  const MountedDrives drives = MountedDrives::fromMountTable(path);
+  ::unlink(path);
+  EXPECT_EQ(drives.mountPoints(), std::vector<std::string>{"/"}) << table;
 }
 
 TEST(Utf8, ConvertsValidTextAndReplacesEachInvalidSequence) {

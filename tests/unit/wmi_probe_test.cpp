@@ -8,7 +8,6 @@
 namespace quorvia {
 namespace {
 
-using fake::FakeObject;
 using fake::FakeProperty;
 using fake::FakeWmiSystem;
 using fake::textProperty;
@@ -47,6 +46,7 @@ TEST(WmiQueries, FillTheFiveFieldsFromTheThreeClasses) {
     EXPECT_EQ(call.flags, 0x30);
   }
   for (std::uint32_t timeout : wmi.nextTimeouts) EXPECT_EQ(timeout, 0xFFFFFFFFu);
+  // Each enumerator and object goes before the next one is asked for.
   EXPECT_THAT(
       wmi.log,
       ElementsAre("initializeSecurity", "createLocator", "connectServer", "setProxyBlanket", "execQuery", "next",
@@ -56,27 +56,32 @@ TEST(WmiQueries, FillTheFiveFieldsFromTheThreeClasses) {
   EXPECT_TRUE(wmi.everyObjectReleasedOnce());
 }
 
-TEST(WmiQueries, TextsArriveExactlyAsTheServiceDeliversThem) {
+TEST(WmiQueries, TextsArriveAsTheServiceDeliversThemUpToTheFirstNul) {
   FakeWmiSystem wmi;
+  wmi.queries[kComputerSystem].objects = {{{u"Manufacturer", textProperty(std::u16string(u"Dell\0Inc.", 9))},
+                                           {u"Model", textProperty(u"\u30E2\u30C7\u30EB")}}};
   wmi.queries[kOperatingSystem].objects = {
       {{u"Caption", textProperty(u"Microsoft Windows 10 Pro ")}, {u"Version", textProperty(u"10.0.19045")}}};
   wmi.queries[kProduct].objects = {{{u"UUID", textProperty(u"03000200-0400-0500-0006-00070008000a")}}};
-  wmi.queries[kComputerSystem].objects = {{{u"Manufacturer", textProperty(std::u16string(u"Dell\0Inc.", 9))},
-                                           {u"Model", textProperty(u"\u30E2\u30C7\u30EB")}}};
   DeviceRecord record;
   ASSERT_EQ(collect(wmi, record), 0);
+  EXPECT_EQ(record.venderName, u"Dell");
+  EXPECT_EQ(record.deviceName, u"\u30E2\u30C7\u30EB");
   EXPECT_EQ(record.osName, u"Microsoft Windows 10 Pro ");
   EXPECT_EQ(record.deviceId, u"03000200-0400-0500-0006-00070008000a");
-  EXPECT_EQ(record.venderName, u"Dell");  // cut at the first NUL
-  EXPECT_EQ(record.deviceName, u"\u30E2\u30C7\u30EB");
 }
 
-TEST(WmiQueries, EmptyResultLeavesFieldsEmptyAndTheNextQueryRuns) {
-  for (bool nullEnumerator : {false, true}) {
-    SCOPED_TRACE(nullEnumerator ? "no enumerator" : "no object");
+TEST(WmiQueries, EmptyOrFailingResultLeavesFieldsEmptyAndTheNextQueryRuns) {
+  for (int variant = 0; variant < 3; ++variant) {
+    SCOPED_TRACE(variant);
     FakeWmiSystem wmi;
-    wmi.queries[kComputerSystem].objects.clear();
-    wmi.queries[kComputerSystem].nullEnumerator = nullEnumerator;
+    fake::FakeQuery& query = wmi.queries[kComputerSystem];
+    if (variant == 0) query.objects.clear();
+    if (variant == 1) query.nullEnumerator = true;
+    if (variant == 2) query.failingNext = 0;
+    // A Next that fails after the first object ends the result there.
+    wmi.queries[kOperatingSystem].objects.push_back({{u"Caption", textProperty(u"never read")}});
+    wmi.queries[kOperatingSystem].failingNext = 1;
     DeviceRecord record;
     ASSERT_EQ(collect(wmi, record), 0);
     EXPECT_EQ(record.venderName, u"");
@@ -100,30 +105,13 @@ TEST(WmiQueries, LastObjectWinsWithoutMixingTwoObjects) {
   EXPECT_TRUE(wmi.everyObjectReleasedOnce());
 }
 
-TEST(WmiQueries, FailingNextEndsTheResultLikeAnEmptyOne) {
-  FakeWmiSystem wmi;
-  wmi.queries[kComputerSystem].failingNext = 0;
-  wmi.queries[kOperatingSystem].objects.push_back(
-      {{u"Caption", textProperty(u"never read")}, {u"Version", textProperty(u"never read")}});
-  wmi.queries[kOperatingSystem].failingNext = 1;  // after the first object
-  DeviceRecord record;
-  ASSERT_EQ(collect(wmi, record), 0);
-  EXPECT_EQ(record.venderName, u"");
-  EXPECT_EQ(record.deviceName, u"");
-  EXPECT_EQ(record.osName, u"Microsoft Windows 11 Pro");
-  EXPECT_EQ(record.osVersion, u"10.0.22631");
-  EXPECT_EQ(record.deviceId, u"4C4C4544-0042-3510-8052-B4C04F564433");
-  EXPECT_TRUE(wmi.everyObjectReleasedOnce());
-}
-
 TEST(WmiQueries, UnreadableNullOrNonStringPropertyGivesEmptyText) {
   FakeWmiSystem wmi;
   wmi.queries[kComputerSystem].objects = {
       {{u"Manufacturer", FakeProperty{fake::kWbemEFailed, u"stale"}}, {u"Model", FakeProperty{0, std::nullopt}}}};
   wmi.queries[kProduct].objects = {{}};  // UUID missing: Get fails with not-found
   DeviceRecord record;
-  record.venderName = u"prior";
-  record.deviceId = u"prior";
+  record.venderName = record.deviceName = record.deviceId = u"prior";
   ASSERT_EQ(collect(wmi, record), 0);
   EXPECT_EQ(record.venderName, u"");
   EXPECT_EQ(record.deviceName, u"");
@@ -131,44 +119,35 @@ TEST(WmiQueries, UnreadableNullOrNonStringPropertyGivesEmptyText) {
   EXPECT_EQ(record.osName, u"Microsoft Windows 11 Pro");
 }
 
-// ---- Failures: code, and every object released once, most recent first. ----
+// ---- Failures: the code, and every object released once, most recent first.
 
-TEST(WmiFailures, SecurityAlreadySetRaises301BeforeAnythingIsCreated) {
-  FakeWmiSystem wmi;
-  wmi.securityStatus = fake::kRpcETooLate;
+TEST(WmiFailures, SetUpFailuresRaise301To304) {
+  FakeWmiSystem security;
+  security.securityStatus = fake::kRpcETooLate;  // security already set in the process
   DeviceRecord record;
-  EXPECT_EQ(collect(wmi, record), 301);
-  EXPECT_THAT(wmi.log, ElementsAre("initializeSecurity"));
+  EXPECT_EQ(collect(security, record), 301);
+  EXPECT_THAT(security.log, ElementsAre("initializeSecurity"));
+
+  FakeWmiSystem locator;
+  locator.locatorStatus = fake::kWbemEFailed;
+  EXPECT_EQ(collect(locator, record), 302);
+  EXPECT_EQ(locator.objectsHandedOut(), 0u);
+
+  FakeWmiSystem connection;
+  connection.connectStatus = fake::kWbemEFailed;
+  EXPECT_EQ(collect(connection, record), 303);
+  EXPECT_THAT(connection.releaseOrder(), ElementsAre("locator"));
+  EXPECT_TRUE(connection.everyObjectReleasedOnce());
+
+  FakeWmiSystem blanket;
+  blanket.blanketStatus = fake::kWbemEFailed;
+  EXPECT_EQ(collect(blanket, record), 304);
+  EXPECT_THAT(blanket.releaseOrder(), ElementsAre("services", "locator"));
+  EXPECT_TRUE(blanket.everyObjectReleasedOnce());
+  EXPECT_TRUE(blanket.queryCalls.empty());
 }
 
-TEST(WmiFailures, LocatorCreationRaises302) {
-  FakeWmiSystem wmi;
-  wmi.locatorStatus = fake::kWbemEFailed;
-  DeviceRecord record;
-  EXPECT_EQ(collect(wmi, record), 302);
-  EXPECT_TRUE(wmi.handedOut().empty());
-}
-
-TEST(WmiFailures, ConnectionRaises303AndReleasesTheLocator) {
-  FakeWmiSystem wmi;
-  wmi.connectStatus = fake::kWbemEFailed;
-  DeviceRecord record;
-  EXPECT_EQ(collect(wmi, record), 303);
-  EXPECT_THAT(wmi.releaseOrder(), ElementsAre("locator"));
-  EXPECT_TRUE(wmi.everyObjectReleasedOnce());
-}
-
-TEST(WmiFailures, ProxyBlanketRaises304AndReleasesServicesThenLocator) {
-  FakeWmiSystem wmi;
-  wmi.blanketStatus = fake::kWbemEFailed;
-  DeviceRecord record;
-  EXPECT_EQ(collect(wmi, record), 304);
-  EXPECT_THAT(wmi.releaseOrder(), ElementsAre("services", "locator"));
-  EXPECT_TRUE(wmi.everyObjectReleasedOnce());
-  EXPECT_TRUE(wmi.queryCalls.empty());
-}
-
-TEST(WmiFailures, FirstQueryRaises305AndReleasesMostRecentFirst) {
+TEST(WmiFailures, FirstQueryRaises305AndReleasesEnumeratorServicesLocator) {
   FakeWmiSystem wmi;
   wmi.queries[kComputerSystem].status = fake::kWbemEFailed;
   wmi.queries[kComputerSystem].enumeratorEvenOnFailure = true;
@@ -184,24 +163,23 @@ TEST(WmiFailures, SecondAndThirdQueriesRaise306KeepingEarlierFields) {
     SCOPED_TRACE(failing == kProduct ? "third" : "second");
     FakeWmiSystem wmi;
     wmi.queries[failing].status = fake::kWbemEFailed;
+    wmi.queries[failing].enumeratorEvenOnFailure = true;
     DeviceRecord record;
     EXPECT_EQ(collect(wmi, record), 306);
     EXPECT_EQ(record.venderName, u"Contoso Ltd.");
     EXPECT_EQ(record.deviceId, u"");
-    // The earlier enumerators went before the failing query was issued.
     const std::vector<std::string> order = wmi.releaseOrder();
-    ASSERT_GE(order.size(), 2u);
-    EXPECT_EQ(order[order.size() - 2], "services");
-    EXPECT_EQ(order.back(), "locator");
-    EXPECT_EQ(wmi.log[wmi.log.size() - 3], "execQuery");
+    ASSERT_GE(order.size(), 3u);
+    EXPECT_THAT(std::vector<std::string>(order.end() - 3, order.end()),
+                ElementsAre("enumerator", "services", "locator"));
     EXPECT_TRUE(wmi.everyObjectReleasedOnce());
   }
 }
 
-TEST(WmiFailures, SuccessWithoutAnObjectIsTreatedAsThatCallsFailure) {
+TEST(WmiFailures, SuccessWithoutAnObjectCountsAsThatCallsFailure) {
   // A provider that reports success but hands back nothing must not crash
   // the probe.
-  struct NullLocatorSystem : FakeWmiSystem {
+  struct NullLocator : FakeWmiSystem {
     long createLocator(WmiLocator** locator) override {
       *locator = nullptr;
       return 0;
