@@ -101,6 +101,16 @@ std::u16string utf16FromUtf8(std::string_view bytes) {
   return out;
 }
 
+bool equalsIgnoringCase(const char16_t* text, std::u16string_view expected) {
+  if (text == nullptr) return false;
+  const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
+  std::size_t i = 0;
+  for (; text[i] != 0; ++i) {
+    if (i == expected.size() || lower(text[i]) != lower(expected[i])) return false;
+  }
+  return i == expected.size();
+}
+
 bool LineReader::next(std::string& line) {
   line.clear();
   for (;;) {

@@ -21,6 +21,10 @@ void dropTrailingLineFeed(std::string& text);
 // U+FFFD, so no name is lost for one bad byte.
 std::u16string utf16FromUtf8(std::string_view bytes);
 
+// Registry paths, WMI namespaces, query texts and property names do not
+// depend on the letter case of their ASCII letters. A null text equals nothing.
+bool equalsIgnoringCase(const char16_t* text, std::u16string_view expected);
+
 // Lines of an open file, read in chunks; the caller stops as soon as it has
 // what it wants, and the rest of the file is never read.
 class LineReader {

@@ -41,16 +41,6 @@ constexpr std::uint32_t kDriveNoRootDir = 1;
 constexpr std::u16string_view kCpuKeyPath = u"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
 constexpr std::u16string_view kCpuValueName = u"ProcessorNameString";
 
-// Registry paths and value names do not depend on letter case.
-bool equalsIgnoringCase(const char16_t* text, std::u16string_view expected) {
-  const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
-  std::size_t i = 0;
-  for (; text[i] != 0; ++i) {
-    if (i == expected.size() || lower(text[i]) != lower(expected[i])) return false;
-  }
-  return i == expected.size();
-}
-
 bool copyName(const std::u16string& name, char16_t* buffer, std::uint32_t capacity) {
   if (name.size() + 1 > capacity) return false;
   std::copy(name.begin(), name.end(), buffer);

@@ -29,17 +29,6 @@ constexpr long kWbemEInvalidNamespace = hresult(0x8004100E);
 constexpr long kWbemEInvalidQuery = hresult(0x80041017);
 constexpr long kWbemEInvalidQueryType = hresult(0x80041018);
 
-// Namespaces, query texts and property names are not case-sensitive in WMI.
-bool equalsIgnoringCase(const char16_t* text, std::u16string_view expected) {
-  const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
-  if (text == nullptr) return false;
-  std::size_t i = 0;
-  for (; text[i] != 0; ++i) {
-    if (i == expected.size() || lower(text[i]) != lower(expected[i])) return false;
-  }
-  return i == expected.size();
-}
-
 class PropertySet final : public WmiClassObject {
  public:
   void add(std::u16string_view name, std::u16string value) { values_.emplace_back(name, std::move(value)); }
@@ -101,7 +90,8 @@ std::unique_ptr<PropertySet> computerSystem() {
 std::unique_ptr<PropertySet> operatingSystem() {
   auto object = std::make_unique<PropertySet>();
   std::string content;
-  if (readSmallFile("/etc/os-release", content) || readSmallFile("/usr/lib/os-release", content)) {
+  constexpr std::size_t kLimit = 16384;  // os-release files are a few hundred bytes
+  if (readSmallFile("/etc/os-release", content, kLimit) || readSmallFile("/usr/lib/os-release", content, kLimit)) {
     if (auto name = osReleaseValue(content, "PRETTY_NAME")) object->add(u"Caption", utf16FromUtf8(*name));
   }
   utsname system;
