@@ -1,0 +1,215 @@
+// The local operations from the kernel's own sources. Statuses keep the
+// Windows values of the calls they stand for, so the shared logic reads them
+// the same way on both platforms.
+
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <limits.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <netpacket/packet.h>
+#include <pwd.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "device/file_text_linux.h"
+#include "device/mounted_drives_linux.h"
+#include "device/processor_name_linux.h"
+#include "device/system.h"
+
+namespace quorvia {
+
+namespace {
+
+constexpr long kErrorFileNotFound = 2;
+constexpr long kErrorMoreData = 234;
+constexpr std::uint32_t kErrorGenFailure = 31;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorBufferOverflow = 111;
+constexpr std::uint32_t kErrorNoData = 232;
+constexpr std::uint32_t kDriveNoRootDir = 1;
+
+constexpr std::u16string_view kCpuKeyPath = u"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
+constexpr std::u16string_view kCpuValueName = u"ProcessorNameString";
+
+bool copyName(const std::u16string& name, char16_t* buffer, std::uint32_t capacity) {
+  if (name.size() + 1 > capacity) return false;
+  std::copy(name.begin(), name.end(), buffer);
+  buffer[name.size()] = 0;
+  return true;
+}
+
+// The entry a successful adapter call lays out in the caller's buffer, one
+// after the other from its start, so a list too long for the buffer fails
+// the way it does on Windows.
+struct AdapterEntry {
+  const AdapterEntry* next;
+  std::uint32_t addressLength;
+  std::uint8_t address[8];
+};
+
+struct Link {
+  int index;
+  std::uint32_t length;
+  std::uint8_t address[8];
+};
+
+struct CpuInfoKey {
+  explicit CpuInfoKey(int fd) : file(fd) {}
+  FileDescriptor file;
+};
+
+class LinuxLocalSystem final : public LocalSystem {
+ public:
+  bool getComputerName(char16_t* buffer, std::uint32_t capacity) override {
+    char name[HOST_NAME_MAX + 1];
+    if (::gethostname(name, sizeof name) != 0) return false;
+    name[HOST_NAME_MAX] = 0;  // a truncated name may come back without one
+    return copyName(utf16FromUtf8(name), buffer, capacity);
+  }
+
+  bool getUserName(char16_t* buffer, std::uint32_t capacity) override {
+    const long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> scratch(hint > 0 ? static_cast<std::size_t>(hint) : 1024);
+    passwd entry;
+    passwd* found = nullptr;
+    for (;;) {
+      const int error = ::getpwuid_r(::geteuid(), &entry, scratch.data(), scratch.size(), &found);
+      if (error != ERANGE || scratch.size() >= (1u << 20)) break;
+      scratch.resize(scratch.size() * 2);
+    }
+    if (found == nullptr || found->pw_name == nullptr) return false;
+    return copyName(utf16FromUtf8(found->pw_name), buffer, capacity);
+  }
+
+  long openMachineKey(const char16_t* path, RegistryKey& key) override {
+    if (!equalsIgnoringCase(path, kCpuKeyPath)) return kErrorFileNotFound;
+    FileDescriptor file(::open("/proc/cpuinfo", O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) return kErrorFileNotFound;
+    key = new CpuInfoKey(file.release());
+    return 0;
+  }
+
+  long queryValue(RegistryKey key, const char16_t* name, std::uint8_t* buffer, std::uint32_t& size) override {
+    if (key == nullptr || !equalsIgnoringCase(name, kCpuValueName)) return kErrorFileNotFound;
+    const std::optional<std::string> value = readProcessorName(static_cast<CpuInfoKey*>(key)->file.get());
+    if (!value) return kErrorFileNotFound;
+    std::u16string text = utf16FromUtf8(*value);
+    text.push_back(0);  // REG_SZ values carry their terminator
+    const std::size_t bytes = text.size() * sizeof(char16_t);
+    if (bytes > size) {
+      size = static_cast<std::uint32_t>(bytes);
+      return kErrorMoreData;
+    }
+    std::memcpy(buffer, text.data(), bytes);
+    size = static_cast<std::uint32_t>(bytes);
+    return 0;
+  }
+
+  void closeKey(RegistryKey key) override { delete static_cast<CpuInfoKey*>(key); }
+
+  bool getTotalPhysicalMemory(std::uint64_t& bytes) override {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return false;
+    bytes = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+    return true;
+  }
+
+  std::uint32_t getLogicalDrives() override {
+    const auto count = static_cast<std::uint32_t>(drives().mountPoints().size());
+    return ((std::uint32_t{1} << count) - 1) << 2;  // from C: upward
+  }
+
+  std::uint32_t getDriveType(const char16_t* rootPath) override {
+    return mountPointOf(rootPath) != nullptr ? kDriveFixed : kDriveNoRootDir;
+  }
+
+  bool getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
+    const std::string* mountPoint = mountPointOf(rootPath);
+    if (mountPoint == nullptr) return false;
+    struct statvfs fs;
+    if (::statvfs(mountPoint->c_str(), &fs) != 0) return false;
+    totalBytes = static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize;
+    return true;
+  }
+
+  std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return kErrorGenFailure;
+    std::vector<Link> links;
+    for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+      if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_PACKET) continue;
+      const auto* ll = reinterpret_cast<const sockaddr_ll*>(a->ifa_addr);
+      Link link{ll->sll_ifindex, 0, {}};
+      const bool loopback = (a->ifa_flags & IFF_LOOPBACK) != 0 || ll->sll_hatype == ARPHRD_LOOPBACK;
+      if (!loopback) {
+        link.length = std::min<std::uint32_t>(ll->sll_halen, sizeof link.address);
+        std::memcpy(link.address, ll->sll_addr, link.length);
+      }
+      links.push_back(link);
+    }
+    ::freeifaddrs(list);
+
+    if (links.empty()) return kErrorNoData;
+    const std::size_t needed = links.size() * sizeof(AdapterEntry);
+    if (needed > size) {
+      size = static_cast<std::uint32_t>(std::min<std::size_t>(needed, UINT32_MAX));
+      return kErrorBufferOverflow;
+    }
+    if (reinterpret_cast<std::uintptr_t>(buffer) % alignof(AdapterEntry) != 0) return kErrorInvalidParameter;
+
+    std::stable_sort(links.begin(), links.end(), [](const Link& a, const Link& b) { return a.index < b.index; });
+    auto* entries = static_cast<AdapterEntry*>(buffer);
+    for (std::size_t i = 0; i < links.size(); ++i) {
+      auto* entry = new (&entries[i]) AdapterEntry{};
+      entry->next = i + 1 < links.size() ? &entries[i + 1] : nullptr;
+      entry->addressLength = links[i].length;
+      std::memcpy(entry->address, links[i].address, sizeof entry->address);
+    }
+    return 0;
+  }
+
+  const void* nextAdapter(const void* entry) override { return static_cast<const AdapterEntry*>(entry)->next; }
+
+  std::uint32_t physicalAddress(const void* entry, const std::uint8_t*& bytes) override {
+    const auto* adapter = static_cast<const AdapterEntry*>(entry);
+    bytes = adapter->address;
+    return adapter->addressLength;
+  }
+
+ private:
+  // The mount table is read once, however many letters are asked about.
+  const MountedDrives& drives() {
+    if (!drives_) drives_ = MountedDrives::fromMountTable();
+    return *drives_;
+  }
+
+  const std::string* mountPointOf(const char16_t* rootPath) {
+    char16_t letter = rootPath[0];
+    if (letter >= u'a' && letter <= u'z') letter = static_cast<char16_t>(letter - 32);
+    if (letter < u'C' || letter > u'Z' || rootPath[1] != u':' || rootPath[2] != u'\\' || rootPath[3] != 0) {
+      return nullptr;
+    }
+    const std::size_t index = static_cast<std::size_t>(letter - u'C');
+    const auto& points = drives().mountPoints();
+    return index < points.size() ? &points[index] : nullptr;
+  }
+
+  std::optional<MountedDrives> drives_;
+};
+
+}  // namespace
+
+std::unique_ptr<LocalSystem> makeLocalSystem() { return std::make_unique<LinuxLocalSystem>(); }
+
+}  // namespace quorvia

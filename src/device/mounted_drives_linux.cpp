@@ -1,0 +1,134 @@
+#include "device/mounted_drives_linux.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "device/file_text_linux.h"
+
+namespace quorvia {
+
+namespace {
+
+// The table writes space, tab, line feed and backslash as \ooo.
+std::string unescapeField(std::string_view field) {
+  std::string out;
+  out.reserve(field.size());
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      const auto octal = [](char c) { return c >= '0' && c <= '7'; };
+      if (octal(field[i + 1]) && octal(field[i + 2]) && octal(field[i + 3])) {
+        out.push_back(
+            static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0')));
+        i += 3;
+        continue;
+      }
+    }
+    out.push_back(field[i]);
+  }
+  return out;
+}
+
+bool parseUnsigned(std::string_view text, unsigned& value) {
+  if (text.empty()) return false;
+  unsigned v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  value = v;
+  return true;
+}
+
+// The device a mount sits on. File systems such as btrfs report an anonymous
+// device number (major 0) in the table, and their source names the real one.
+bool resolveDevice(const MountedDrives::Entry& entry, dev_t& device) {
+  if (entry.major != 0) {
+    device = makedev(entry.major, entry.minor);
+    return true;
+  }
+  if (entry.source.rfind("/dev/", 0) != 0) return false;  // proc, tmpfs, network shares, ...
+  struct stat st;
+  if (::stat(entry.source.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  device = st.st_rdev;
+  return true;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// A disk of this machine that stays in it: not a loop, RAM or compressed-RAM
+// device, and not marked removable on its whole disk. Device-mapper and md
+// devices are local disks too.
+bool isFixedDisk(dev_t device) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(device), minor(device));
+  char target[512];
+  const ssize_t n = ::readlink(path, target, sizeof target - 1);
+  if (n <= 0) return false;  // not a block device the kernel knows
+  const std::string_view link(target, static_cast<std::size_t>(n));
+  const std::string_view name = link.substr(link.rfind('/') + 1);
+  if (startsWith(name, "loop") || startsWith(name, "ram") || startsWith(name, "zram")) return false;
+
+  // Partitions carry no removable flag of their own; their disk does.
+  std::string attribute = path;
+  attribute += ::access((attribute + "/partition").c_str(), F_OK) == 0 ? "/../removable" : "/removable";
+  std::string removable;
+  if (readSmallFile(attribute.c_str(), removable, 16) && startsWith(removable, "1")) return false;
+  return true;
+}
+
+}  // namespace
+
+bool MountedDrives::parseMountInfoLine(std::string_view line, Entry& entry) {
+  // id parent major:minor root mount-point options [optional...] - type source super-options
+  std::string_view fields[6];
+  std::size_t count = 0;
+  std::size_t pos = 0;
+  while (count < 6) {
+    const std::size_t space = line.find(' ', pos);
+    if (space == std::string_view::npos) return false;
+    fields[count++] = line.substr(pos, space - pos);
+    pos = space + 1;
+  }
+  const std::size_t separator = line.find(" - ", pos - 1);
+  if (separator == std::string_view::npos) return false;
+  std::string_view rest = line.substr(separator + 3);
+  const std::size_t typeEnd = rest.find(' ');
+  if (typeEnd == std::string_view::npos) return false;
+  rest = rest.substr(typeEnd + 1);
+  const std::string_view source = rest.substr(0, rest.find(' '));
+
+  const std::string_view device = fields[2];
+  const std::size_t colon = device.find(':');
+  if (colon == std::string_view::npos) return false;
+  if (!parseUnsigned(device.substr(0, colon), entry.major) || !parseUnsigned(device.substr(colon + 1), entry.minor)) {
+    return false;
+  }
+  entry.mountPoint = unescapeField(fields[4]);
+  entry.source = unescapeField(source);
+  return true;
+}
+
+MountedDrives MountedDrives::fromMountTable(const char* path) {
+  MountedDrives drives;
+  const FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return drives;
+  LineReader reader(fd.get());
+  std::vector<dev_t> seen;
+  std::string line;
+  Entry entry;
+  while (drives.mountPoints_.size() < kMaxDrives && reader.next(line)) {
+    dev_t device;
+    if (!parseMountInfoLine(line, entry) || !resolveDevice(entry, device)) continue;
+    if (std::find(seen.begin(), seen.end(), device) != seen.end()) continue;
+    seen.push_back(device);
+    if (isFixedDisk(device)) drives.mountPoints_.push_back(entry.mountPoint);
+  }
+  return drives;
+}
+
+}  // namespace quorvia

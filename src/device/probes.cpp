@@ -1,0 +1,141 @@
+#include "device/probes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "host/error_info.h"
+
+namespace quorvia {
+
+namespace {
+
+// Capacity, in characters, handed to the computer-name and user-name calls:
+// the size every caller of those calls has used, smaller than the buffer.
+constexpr std::uint32_t kNameCapacity = 260;
+// The adapter list is asked for once into a buffer of this size; a machine
+// whose list does not fit fails rather than getting a shortened list.
+constexpr std::uint32_t kAdapterBufferSize = 44800;
+constexpr std::uint32_t kMaxAddressLength = 8;  // MAX_ADAPTER_ADDRESS_LENGTH
+constexpr std::size_t kRootPathUnits = 16;
+
+constexpr char16_t kCpuKeyPath[] = u"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
+constexpr char16_t kCpuValueName[] = u"ProcessorNameString";
+
+char16_t* probeText(ProbeBuffer& buffer) { return reinterpret_cast<char16_t*>(buffer.bytes); }
+
+// The text in `bytes` up to its first NUL unit, but never past `maxUnits`
+// units: the caller states how much of the buffer the system wrote, so a
+// missing terminator can neither pull in what an earlier probe left behind
+// nor run off the end of the buffer.
+std::u16string textUpToNul(const std::uint8_t* bytes, std::size_t maxUnits) {
+  std::u16string text;
+  for (std::size_t i = 0; i < maxUnits; ++i) {
+    char16_t unit;
+    std::memcpy(&unit, bytes + i * sizeof unit, sizeof unit);
+    if (unit == 0) break;
+    text.push_back(unit);
+  }
+  return text;
+}
+
+// Closes the processor key on every way out of the probe.
+class MachineKey {
+ public:
+  MachineKey(LocalSystem& system, RegistryKey key) : system_(system), key_(key) {}
+  ~MachineKey() { system_.closeKey(key_); }
+  MachineKey(const MachineKey&) = delete;
+  MachineKey& operator=(const MachineKey&) = delete;
+
+  RegistryKey get() const { return key_; }
+
+ private:
+  LocalSystem& system_;
+  RegistryKey key_;
+};
+
+void appendHexByte(std::u16string& out, std::uint8_t byte) {
+  static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+  out.push_back(kDigits[byte >> 4]);
+  out.push_back(kDigits[byte & 0x0F]);
+}
+
+}  // namespace
+
+void collectHostName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer) {
+  if (!system.getComputerName(probeText(buffer), kNameCapacity)) throw ErrorInfo{101};
+  record.hostName = textUpToNul(buffer.bytes, kNameCapacity);
+}
+
+std::u16string collectAdapterAddresses(LocalSystem& system) {
+  // Value-initialised, so the system gets a zero-filled block.
+  auto buffer = std::make_unique<std::uint8_t[]>(kAdapterBufferSize);
+  std::uint32_t size = kAdapterBufferSize;
+  if (system.getAdaptersAddresses(buffer.get(), size) != 0) throw ErrorInfo{201};
+
+  std::u16string text = u"[";
+  for (const void* entry = buffer.get(); entry != nullptr; entry = system.nextAdapter(entry)) {
+    const std::uint8_t* bytes = nullptr;
+    const std::uint32_t length = std::min(system.physicalAddress(entry, bytes), kMaxAddressLength);
+    if (length == 0) continue;  // loopback and adapters without a hardware address
+    if (text.size() > 1) text += u", ";
+    text += u'"';
+    for (std::uint32_t i = 0; i < length; ++i) {
+      if (i != 0) text += u':';
+      appendHexByte(text, bytes[i]);
+    }
+    text += u'"';
+  }
+  text += u']';
+  return text;
+}
+
+void collectCpuName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer) {
+  RegistryKey rawKey = nullptr;
+  if (system.openMachineKey(kCpuKeyPath, rawKey) != 0) throw ErrorInfo{401};
+  const MachineKey key(system, rawKey);
+
+  std::uint32_t size = sizeof buffer.bytes;
+  if (system.queryValue(key.get(), kCpuValueName, buffer.bytes, size) != 0) throw ErrorInfo{402};
+  // A value stored without its terminating NUL ends at the byte count the
+  // call reported; whatever follows in the buffer is not part of it.
+  const std::size_t units = std::min<std::size_t>(size, sizeof buffer.bytes) / sizeof(char16_t);
+  record.cpuName = textUpToNul(buffer.bytes, units);
+}
+
+void collectMainMemory(LocalSystem& system, DeviceRecord& record) {
+  std::uint64_t bytes = 0;
+  if (!system.getTotalPhysicalMemory(bytes)) throw ErrorInfo{501};
+  record.mainMemory = static_cast<std::int64_t>(bytes);
+}
+
+void collectStorageSize(LocalSystem& system, DeviceRecord& record) {
+  const std::uint32_t drives = system.getLogicalDrives();
+  std::uint64_t sum = 0;
+  for (int i = 0; i < 26; ++i) {
+    if ((drives & (std::uint32_t{1} << i)) == 0) continue;
+    char16_t rootPath[kRootPathUnits] = {static_cast<char16_t>(u'A' + i), u':', u'\\', 0};
+    if (system.getDriveType(rootPath) != kDriveFixed) continue;
+    std::uint64_t total = 0;
+    if (!system.getDiskTotalBytes(rootPath, total)) throw ErrorInfo{601};
+    sum += total;
+  }
+  record.storageSize = static_cast<std::int64_t>(sum);
+}
+
+void collectUserName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer) {
+  if (!system.getUserName(probeText(buffer), kNameCapacity)) throw ErrorInfo{701};
+  record.authorizedOsUser = textUpToNul(buffer.bytes, kNameCapacity);
+}
+
+void collectDeviceInfo(LocalSystem& system, WmiSystem& wmi, DeviceRecord& record, ProbeBuffer& buffer) {
+  collectHostName(system, record, buffer);
+  record.macAddress = collectAdapterAddresses(system);
+  record.collectWmiInfo(wmi);
+  collectCpuName(system, record, buffer);
+  collectMainMemory(system, record);
+  collectStorageSize(system, record);
+  collectUserName(system, record, buffer);
+}
+
+}  // namespace quorvia
