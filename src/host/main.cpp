@@ -1,6 +1,7 @@
 #include <exception>
 
 #include "crypto/cipher_provider.h"
+#include "device/probes.h"
 #include "host/byte_stream.h"
 #include "host/error_info.h"
 #include "host/platform_session.h"
@@ -26,9 +27,13 @@ int main() {
     }
     quorvia::StdinReader in;
     auto cipher = quorvia::makeSystemCipherProvider();
-    // No probe is wired in yet: a valid request gets the empty record's
-    // document, whose adapter list is the empty array.
-    const quorvia::DeviceCollector collect = [](quorvia::DeviceRecord& record) { record.macAddress = u"[]"; };
+    // The system is touched only once a request has been accepted.
+    const quorvia::DeviceCollector collect = [](quorvia::DeviceRecord& record) {
+      auto local = quorvia::makeLocalSystem();
+      auto wmi = quorvia::makeWmiSystem();
+      quorvia::ProbeBuffer buffer;
+      quorvia::collectDeviceInfo(*local, *wmi, record, buffer);
+    };
     return quorvia::runRequestCycle(in, out, collect, *cipher);
   } catch (...) {
     return kUncodedFailure;

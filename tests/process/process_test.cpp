@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <picojson.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -203,6 +204,92 @@ TEST_F(HostProcess, KeyBytesFollowTheUsersLocaleEncoding) {
   const HostRun run = runHost(frame(request(key)), japanese);
   EXPECT_EQ(run.exitStatus, 0);
   parseDocument(decryptWithOpenssl(onlyFrameBody(run.out), key));
+}
+
+std::string trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+std::string upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// The machine ID as the 8-4-4-4-12 upper-case UUID that both hosts report
+// on a machine without firmware tables.
+std::string machineIdAsUuid() {
+  std::string id = trimmed(commandOutput("cat /etc/machine-id 2>/dev/null || cat /var/lib/dbus/machine-id"));
+  if (id.size() != 32) return {};
+  id = upper(id);
+  return id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" + id.substr(16, 4) + "-" +
+         id.substr(20);
+}
+
+std::string text(const picojson::object& o, const std::string& key) {
+  auto it = o.find(key);
+  return it != o.end() && it->second.is<std::string>() ? it->second.get<std::string>() : "<missing>";
+}
+
+double number(const picojson::object& o, const std::string& key) {
+  auto it = o.find(key);
+  return it != o.end() && it->second.is<double>() ? it->second.get<double>() : -1;
+}
+
+// The document against readings of the machine taken by other means.
+TEST_F(HostProcess, DocumentDescribesThisMachine) {
+  const std::string key = "0123456789abcdef0123456789abcdef";
+  const HostRun run = runHost(frame(request(key)));
+  ASSERT_EQ(run.exitStatus, 0) << run.out;
+  const picojson::object doc = parseDocument(decryptWithOpenssl(onlyFrameBody(run.out), key));
+  const std::string hostname = trimmed(commandOutput("uname -n"));
+  const std::string user = trimmed(commandOutput("id -un"));
+  const std::string uuid = machineIdAsUuid();
+  const bool hasDmi = !trimmed(commandOutput("cat /sys/class/dmi/id/product_uuid 2>/dev/null")).empty();
+  // Every interface with a hardware address other than loopback is listed.
+  const std::string addresses = upper(commandOutput(
+      "for i in /sys/class/net/*; do [ \"$(cat $i/type)\" = 772 ] || cat $i/address; done 2>/dev/null"));
+  const auto macs = doc.find("macAddress");
+  ASSERT_NE(macs, doc.end());
+  ASSERT_TRUE(macs->second.is<picojson::array>());
+  std::string listed;
+  for (const auto& m : macs->second.get<picojson::array>()) listed += m.to_str() + "\n";
+  for (std::size_t at = 0, end; (end = addresses.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string mac = addresses.substr(at, end - at);
+    if (!mac.empty() && mac != "00:00:00:00:00:00") {
+      EXPECT_NE(listed.find(mac), std::string::npos) << mac;
+    }
+  }
+  EXPECT_EQ(text(doc, "authorizedOsUser"), user);
+  EXPECT_GT(number(doc, "storageSize"), 0);
+  if (!hasDmi && !uuid.empty()) {
+    EXPECT_EQ(text(doc, "deviceId"), uuid);
+  }
+
+  if (hostIsWindows()) {
+    // Wine reports the NetBIOS form of the name and its own registry entries.
+    EXPECT_EQ(text(doc, "hostName"), upper(hostname.substr(0, 15)));
+    const std::string reg = commandOutput(std::string(std::getenv("QUORVIA_RUNNER")) +
+                                          " reg query \"HKLM\\HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0\""
+                                          " /v ProcessorNameString");
+    EXPECT_NE(reg.find(text(doc, "cpuName")), std::string::npos) << reg;
+    EXPECT_EQ(text(doc, "osName").rfind("Microsoft Windows", 0), 0u) << text(doc, "osName");
+    EXPECT_NE(text(doc, "osVersion").find('.'), std::string::npos);
+    return;
+  }
+  EXPECT_EQ(text(doc, "hostName"), hostname);
+  const std::string cpu = trimmed(commandOutput("grep -m1 '^model name' /proc/cpuinfo | sed 's/^[^:]*: //'"));
+  if (!cpu.empty()) {
+    EXPECT_EQ(text(doc, "cpuName"), cpu);
+  }
+  const double memory = std::stod(trimmed(commandOutput("echo $(( $(getconf _PHYS_PAGES) * $(getconf PAGESIZE) ))")));
+  EXPECT_EQ(number(doc, "mainMemory"), memory);
+  EXPECT_EQ(text(doc, "osVersion"), trimmed(commandOutput("uname -r")));
+  EXPECT_EQ(text(doc, "osName"),
+            trimmed(commandOutput("(. /etc/os-release 2>/dev/null || . /usr/lib/os-release; echo \"$PRETTY_NAME\")")));
+  if (!hasDmi) {
+    EXPECT_EQ(text(doc, "venderName"), "");
+  }
 }
 
 }  // namespace
