@@ -3,11 +3,12 @@
 // the same way on both platforms.
 
 #include <fcntl.h>
-#include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <limits.h>
 #include <net/if.h>
 #include <net/if_arp.h>
-#include <netpacket/packet.h>
+#include <sys/socket.h>
 #include <pwd.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -62,6 +63,50 @@ struct Link {
   std::uint32_t length;
   std::uint8_t address[8];
 };
+
+// Every link the kernel knows, with its hardware address: one RTM_GETLINK
+// dump over netlink. getifaddrs would give the same links but also dumps
+// every IP address, which the host has no use for.
+bool readLinks(std::vector<Link>& links) {
+  const FileDescriptor sock(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+  if (sock.get() < 0) return false;
+  struct {
+    nlmsghdr header;
+    ifinfomsg body;
+  } request{};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = RTM_GETLINK;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.header.nlmsg_seq = 1;
+  request.body.ifi_family = AF_UNSPEC;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (::sendto(sock.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+    return false;
+  }
+  alignas(nlmsghdr) char buffer[32768];
+  for (;;) {
+    const ssize_t n = ::recv(sock.get(), buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    auto remaining = static_cast<unsigned int>(n);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, remaining); h = NLMSG_NEXT(h, remaining)) {
+      if (h->nlmsg_type == NLMSG_DONE) return true;
+      if (h->nlmsg_type == NLMSG_ERROR) return false;
+      if (h->nlmsg_type != RTM_NEWLINK) continue;
+      const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(h));
+      Link link{info->ifi_index, 0, {}};
+      const bool loopback = (info->ifi_flags & IFF_LOOPBACK) != 0 || info->ifi_type == ARPHRD_LOOPBACK;
+      auto attributesLength = static_cast<unsigned int>(IFLA_PAYLOAD(h));
+      for (auto* a = IFLA_RTA(info); !loopback && RTA_OK(a, attributesLength); a = RTA_NEXT(a, attributesLength)) {
+        if (a->rta_type != IFLA_ADDRESS) continue;
+        link.length = std::min<std::uint32_t>(static_cast<std::uint32_t>(RTA_PAYLOAD(a)), sizeof link.address);
+        std::memcpy(link.address, RTA_DATA(a), link.length);
+      }
+      links.push_back(link);
+    }
+  }
+}
 
 struct CpuInfoKey {
   explicit CpuInfoKey(int fd) : file(fd) {}
@@ -144,21 +189,8 @@ class LinuxLocalSystem final : public LocalSystem {
   }
 
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return kErrorGenFailure;
     std::vector<Link> links;
-    for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
-      if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_PACKET) continue;
-      const auto* ll = reinterpret_cast<const sockaddr_ll*>(a->ifa_addr);
-      Link link{ll->sll_ifindex, 0, {}};
-      const bool loopback = (a->ifa_flags & IFF_LOOPBACK) != 0 || ll->sll_hatype == ARPHRD_LOOPBACK;
-      if (!loopback) {
-        link.length = std::min<std::uint32_t>(ll->sll_halen, sizeof link.address);
-        std::memcpy(link.address, ll->sll_addr, link.length);
-      }
-      links.push_back(link);
-    }
-    ::freeifaddrs(list);
+    if (!readLinks(links)) return kErrorGenFailure;
 
     if (links.empty()) return kErrorNoData;
     const std::size_t needed = links.size() * sizeof(AdapterEntry);

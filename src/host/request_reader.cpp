@@ -1,6 +1,6 @@
 #include "host/request_reader.h"
 
-#include <picojson.h>
+#include "host/json.h"
 
 #include <algorithm>
 #include <cmath>
