@@ -1,0 +1,2 @@
+// The yardstick: a C++ program that does nothing, started the same way.
+int main() {}

@@ -1,0 +1,110 @@
+// Whole-process latency: starts each program many times, alternating, with
+// the same frame on stdin and stdout into a pipe that is read to its end, as
+// a browser would. Prints the median wall time of each and the ratios to the
+// first program. Medians of alternating runs keep the comparison fair on a
+// noisy machine; the absolute figures are only for orientation.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+double now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// One run; returns seconds, or a negative value if the program failed.
+double runOnce(const std::vector<std::string>& command, int input) {
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  lseek(input, 0, SEEK_SET);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  std::vector<char*> argv;
+  for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const double start = now();
+  pid_t pid;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (rc != 0) {
+    close(out[0]);
+    return -1;
+  }
+  char buffer[4096];
+  while (read(out[0], buffer, sizeof buffer) > 0) {
+  }
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const double elapsed = now() - start;
+  return WIFEXITED(status) && WEXITSTATUS(status) <= 1 ? elapsed : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: spawn_bench RUNS FRAME-FILE PROGRAM [PROGRAM...]\n"
+                         "  a PROGRAM with spaces is split into its words (e.g. a runner and a program)\n");
+    return 2;
+  }
+  const int runs = std::atoi(argv[1]);
+  const int input = open(argv[2], O_RDONLY);
+  if (input < 0 || runs <= 0) {
+    std::perror("spawn_bench");
+    return 2;
+  }
+  std::vector<std::vector<std::string>> programs;
+  for (int i = 3; i < argc; ++i) {
+    std::vector<std::string> words;
+    std::string w;
+    for (const char* p = argv[i];; ++p) {
+      if (*p == ' ' || *p == 0) {
+        if (!w.empty()) words.push_back(w);
+        w.clear();
+        if (*p == 0) break;
+      } else {
+        w += *p;
+      }
+    }
+    programs.push_back(words);
+  }
+  std::vector<std::vector<double>> times(programs.size());
+  for (auto& p : programs) runOnce(p, input);  // warm the page cache
+  for (int r = 0; r < runs; ++r) {
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+      const double t = runOnce(programs[i], input);
+      if (t < 0) {
+        std::fprintf(stderr, "spawn_bench: %s failed\n", argv[3 + i]);
+        return 1;
+      }
+      times[i].push_back(t);
+    }
+  }
+  std::vector<double> medians;
+  for (auto& t : times) {
+    std::sort(t.begin(), t.end());
+    medians.push_back(t[t.size() / 2]);
+  }
+  for (std::size_t i = 0; i < programs.size(); ++i) {
+    std::printf("%-60s median %8.1f us  ratio %5.2f\n", argv[3 + i], medians[i] * 1e6, medians[i] / medians[0]);
+  }
+  return 0;
+}
