@@ -3,10 +3,8 @@
 #include "crypto/cipher_provider.h"
 #include "device/probes.h"
 #include "host/byte_stream.h"
-#include "host/error_info.h"
 #include "host/platform_session.h"
 #include "host/request_cycle.h"
-#include "host/response.h"
 
 namespace {
 
@@ -21,10 +19,6 @@ int main() {
   try {
     quorvia::PlatformSession session;
     quorvia::StdoutWriter out;
-    if (!session.ready()) {
-      quorvia::writeErrorResponse(out, quorvia::ErrorInfo{11});
-      return 1;
-    }
     quorvia::StdinReader in;
     auto cipher = quorvia::makeSystemCipherProvider();
     // The system is touched only once a request has been accepted.
@@ -34,7 +28,7 @@ int main() {
       quorvia::ProbeBuffer buffer;
       quorvia::collectDeviceInfo(*local, *wmi, record, buffer);
     };
-    return quorvia::runRequestCycle(in, out, collect, *cipher);
+    return quorvia::runHost(session.ready(), in, out, collect, *cipher);
   } catch (...) {
     return kUncodedFailure;
   }

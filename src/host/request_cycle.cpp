@@ -43,4 +43,13 @@ int runRequestCycle(ByteReader& in, ByteWriter& out, const DeviceCollector& coll
   }
 }
 
+int runHost(bool platformReady, ByteReader& in, ByteWriter& out, const DeviceCollector& collect,
+            CipherProvider& cipher) {
+  if (!platformReady) {
+    writeErrorResponse(out, ErrorInfo{11});
+    return 1;
+  }
+  return runRequestCycle(in, out, collect, cipher);
+}
+
 }  // namespace quorvia

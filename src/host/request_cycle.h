@@ -20,4 +20,10 @@ using DeviceCollector = std::function<void(DeviceRecord&)>;
 // exhaustion and the like) leaves with nothing written.
 int runRequestCycle(ByteReader& in, ByteWriter& out, const DeviceCollector& collect, CipherProvider& cipher);
 
+// The whole life of the host after its platform set-up: when that set-up
+// failed (`platformReady` false) the answer is code 11 and the request is not
+// read; otherwise one request cycle.
+int runHost(bool platformReady, ByteReader& in, ByteWriter& out, const DeviceCollector& collect,
+            CipherProvider& cipher);
+
 }  // namespace quorvia

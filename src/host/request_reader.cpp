@@ -19,6 +19,7 @@ const std::u16string_view kCommandName = u"DeviceInfo";
 constexpr std::int32_t kHighestVersion = 10000;
 // Memory follows the bytes that arrive, never the announced length, so a
 // header claiming 2 GiB costs nothing until the bytes are really there.
+constexpr std::size_t kFirstChunk = 4 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
 // picojson's own context counts only arrays toward its depth limit and
@@ -127,7 +128,8 @@ SecretBytes readBody(ByteReader& in, std::int32_t length) {
       remaining -= n;
       continue;
     }
-    const std::size_t want = std::min(remaining, kReadChunk);
+    // Small reads for a small body, growing with what has come.
+    const std::size_t want = std::min(remaining, std::clamp(body.size(), kFirstChunk, kReadChunk));
     const std::size_t old = body.size();
     body.resize(old + want);
     const std::size_t n = in.read(body.data() + old, want);

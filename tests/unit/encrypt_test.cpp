@@ -5,10 +5,13 @@
 #include <vector>
 
 #include "crypto/encrypt.h"
+#include "fake_cipher.h"
 #include "host/error_info.h"
 
 namespace quorvia {
 namespace {
+
+using testing::RecordingProvider;
 
 const std::u16string kIv = u"Hq4ZrW8nLc2VtK6p";
 
@@ -159,50 +162,6 @@ TEST(CipherProvider, PaddingAddsOneToSixteenBytes) {
   provider->closeAlgorithm();
 }
 
-// A provider that records every call and fails at a chosen one.
-class RecordingProvider final : public CipherProvider {
- public:
-  explicit RecordingProvider(std::string failAt) : failAt_(std::move(failAt)) {}
-  std::vector<std::string> calls;
-
-  bool openAlgorithm() override { return step("open"); }
-  bool getObjectLength(std::uint32_t& bytes) override {
-    bytes = 48;
-    return step("objectLength");
-  }
-  bool getBlockLength(std::uint32_t& bytes) override {
-    bytes = 16;
-    return step("blockLength");
-  }
-  bool setChainingModeCbc() override { return step("chaining"); }
-  bool generateKey(std::uint8_t*, std::uint32_t keyObjectSize, const std::uint8_t*, std::uint32_t keySize) override {
-    keyObjectSize_ = keyObjectSize;
-    return step("key") && (keySize == 16 || keySize == 24 || keySize == 32);
-  }
-  bool encrypt(const std::uint8_t*, std::uint32_t inputSize, std::uint8_t*, std::uint32_t ivSize,
-               std::uint8_t* output, std::uint32_t, std::uint32_t& resultSize) override {
-    ivSize_ = ivSize;
-    resultSize = (inputSize / 16 + 1) * 16;
-    return step(output ? "encrypt" : "size");
-  }
-  bool decrypt(const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t,
-               std::uint32_t&) override {
-    return step("decrypt");
-  }
-  void destroyKey() override { calls.push_back("destroyKey"); }
-  void closeAlgorithm() override { calls.push_back("close"); }
-
-  std::uint32_t keyObjectSize_ = 0;
-  std::uint32_t ivSize_ = 0;
-
- private:
-  bool step(const std::string& name) {
-    calls.push_back(name);
-    return name != failAt_;
-  }
-  std::string failAt_;
-};
-
 TEST(EncryptPayload, EachFailingStepHasItsCodeAndReleasesWhatWasHeld) {
   struct Case {
     std::string failAt;
@@ -231,8 +190,8 @@ TEST(EncryptPayload, EachFailingStepHasItsCodeAndReleasesWhatWasHeld) {
 TEST(EncryptPayload, HandsTheProviderItsOwnSizes) {
   RecordingProvider provider("");
   const std::u16string b64 = encryptPayload(bytesOf(std::string(20, 'd')), u"0123456789abcdef", kIv, provider);
-  EXPECT_EQ(provider.keyObjectSize_, 48u);
-  EXPECT_EQ(provider.ivSize_, 16u);
+  EXPECT_EQ(provider.keyObjectSize, 48u);
+  EXPECT_EQ(provider.ivSize, 16u);
   EXPECT_EQ(b64.size(), 44u);  // 32 cipher bytes, the size the query reported
 }
 
