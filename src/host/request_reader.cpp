@@ -25,24 +25,28 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // picojson's own context counts only arrays toward its depth limit and
 // recurses into objects without one, so a deep object nest would overflow
 // the stack. This one counts both, and refuses numbers a double cannot hold
-// (picojson would otherwise throw from inside the parse).
+// (picojson would otherwise throw from inside the parse). It also keeps only
+// the root object's three members: everything else is checked for syntax and
+// dropped, so a request padded with megabytes of other members costs no
+// memory beyond its own bytes.
 class RequestParseContext {
  public:
   struct Shared {
     bool numberOutOfRange = false;
   };
 
-  RequestParseContext(picojson::value* out, std::size_t depth, Shared* shared)
-      : out_(out), depth_(depth), shared_(shared) {}
+  // `out` null: validate without keeping anything.
+  RequestParseContext(picojson::value* out, std::size_t depth, Shared* shared, bool root = false)
+      : out_(out), depth_(depth), shared_(shared), root_(root) {}
   RequestParseContext(const RequestParseContext&) = delete;
   RequestParseContext& operator=(const RequestParseContext&) = delete;
 
   bool set_null() {
-    *out_ = picojson::value();
+    if (out_) *out_ = picojson::value();
     return true;
   }
   bool set_bool(bool b) {
-    *out_ = picojson::value(b);
+    if (out_) *out_ = picojson::value(b);
     return true;
   }
   // picojson ignores this result, so the failure is recorded and checked
@@ -52,25 +56,26 @@ class RequestParseContext {
       shared_->numberOutOfRange = true;
       return false;
     }
-    *out_ = picojson::value(f);
+    if (out_) *out_ = picojson::value(f);
     return true;
   }
   template <typename Iter>
   bool parse_string(picojson::input<Iter>& in) {
+    if (!out_ || root_) {  // a root that is a string has no members to keep
+      picojson::null_parse_context::dummy_str discard;
+      return picojson::_parse_string(discard, in);
+    }
     *out_ = picojson::value(picojson::string_type, false);
     return picojson::_parse_string(out_->get<std::string>(), in);
   }
   bool parse_array_start() {
     if (depth_ == 0) return false;
     --depth_;
-    *out_ = picojson::value(picojson::array_type, false);
     return true;
   }
   template <typename Iter>
   bool parse_array_item(picojson::input<Iter>& in, std::size_t) {
-    picojson::array& a = out_->get<picojson::array>();
-    a.push_back(picojson::value());
-    RequestParseContext child(&a.back(), depth_, shared_);
+    RequestParseContext child(nullptr, depth_, shared_);
     return picojson::_parse(child, in);
   }
   bool parse_array_stop(std::size_t) {
@@ -80,13 +85,16 @@ class RequestParseContext {
   bool parse_object_start() {
     if (depth_ == 0) return false;
     --depth_;
-    *out_ = picojson::value(picojson::object_type, false);
+    if (out_ && root_) *out_ = picojson::value(picojson::object_type, false);
     return true;
   }
   template <typename Iter>
   bool parse_object_item(picojson::input<Iter>& in, const std::string& key) {
-    picojson::object& o = out_->get<picojson::object>();
-    RequestParseContext child(&o[key], depth_, shared_);
+    picojson::value* keep = nullptr;
+    if (out_ && root_ && (key == "command" || key == "version" || key == "key")) {
+      keep = &out_->get<picojson::object>()[key];
+    }
+    RequestParseContext child(keep, depth_, shared_);
     return picojson::_parse(child, in);
   }
   bool parse_object_stop() {
@@ -98,6 +106,7 @@ class RequestParseContext {
   picojson::value* out_;
   std::size_t depth_;
   Shared* shared_;
+  bool root_;
 };
 
 std::int32_t readLength(ByteReader& in) {
@@ -160,7 +169,7 @@ void readRequest(ByteReader& in, HostRequest& request) {
   {
     SecretBytes body = readBody(in, readLength(in));
     RequestParseContext::Shared shared;
-    RequestParseContext context(&root, kMaxJsonDepth, &shared);
+    RequestParseContext context(&root, kMaxJsonDepth, &shared, true);
     picojson::input<SecretBytes::const_iterator> input(body.cbegin(), body.cend());
     const bool parsed = picojson::_parse(context, input);
     if (!parsed || shared.numberOutOfRange) throw ErrorInfo{1};

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include <unistd.h>
 
@@ -204,6 +205,41 @@ TEST_F(HostProcess, KeyBytesFollowTheUsersLocaleEncoding) {
   const HostRun run = runHost(frame(request(key)), japanese);
   EXPECT_EQ(run.exitStatus, 0);
   parseDocument(decryptWithOpenssl(onlyFrameBody(run.out), key));
+}
+
+TEST_F(HostProcess, LargestRequestABrowserSendsIsAnsweredInBoundedMemory) {
+  // Chrome hands a host at most 64 MiB; under Wine a smaller body suffices
+  // to show the same path.
+  const std::size_t size = hostIsWindows() ? (8u << 20) : (64u << 20);
+  std::string body = "{\"command\":\"DeviceInfo\",\"version\":1,\"key\":\"0123456789abcdef\",\"pad\":\"";
+  body.append(size - body.size() - 2, 'x');
+  body += "\"}";
+  const HostRun run = runHost(frame(body));
+  EXPECT_EQ(run.exitStatus, 0);
+  parseDocument(decryptWithOpenssl(onlyFrameBody(run.out), "0123456789abcdef"));
+  if (!hostIsWindows() && !hostIsSanitized()) {
+    EXPECT_LT(run.maxRssKiB, static_cast<long>(3 * size / 1024 + 16 * 1024));
+  }
+}
+
+// Many hosts at once, as a browser with several extension pages may start
+// them: every answer is the one a lone run gives.
+TEST_F(HostProcess, ConcurrentRunsGiveTheSameAnswerAsALoneRun) {
+  const std::size_t total = hostIsWindows() ? 32 : 320, parallel = hostIsWindows() ? 8 : 16;
+  const std::string input = frame(request("0123456789abcdef0123456789abcdef"));
+  const HostRun lone = runHost(input);
+  ASSERT_EQ(lone.exitStatus, 0);
+  std::vector<HostRun> runs(total);
+  for (std::size_t start = 0; start < total; start += parallel) {
+    std::vector<std::thread> threads;
+    for (std::size_t i = start; i < std::min(total, start + parallel); ++i) {
+      threads.emplace_back([&runs, &input, i] { runs[i] = runHost(input); });
+    }
+    for (auto& t : threads) t.join();
+  }
+  std::size_t differing = 0;
+  for (const HostRun& run : runs) differing += run.exitStatus != 0 || run.out != lone.out || !run.err.empty();
+  EXPECT_EQ(differing, 0u) << "of " << total << " runs";
 }
 
 std::string trimmed(std::string s) {
