@@ -39,6 +39,12 @@ void operator delete(void* p) noexcept { deallocate(p); }
 void operator delete[](void* p) noexcept { deallocate(p); }
 void operator delete(void* p, std::size_t) noexcept { deallocate(p); }
 void operator delete[](void* p, std::size_t) noexcept { deallocate(p); }
+// The nothrow forms too, or their blocks would come from one allocator and go
+// back to another (std::stable_sort uses them).
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size != 0 ? size : 1); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size != 0 ? size : 1); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { deallocate(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { deallocate(p); }
 
 namespace quorvia {
 namespace {
