@@ -34,6 +34,8 @@ void check(bool ok, const char* what) {
 
 std::string hostPath() { return envOr("QUORVIA_HOST", ""); }
 
+std::string clientPath() { return envOr("QUORVIA_NM", ""); }
+
 bool hostIsWindows() { return envOr("QUORVIA_PLATFORM", "linux") == "windows"; }
 
 bool hostIsSanitized() { return envOr("QUORVIA_SANITIZED", "0") == "1"; }
@@ -54,9 +56,14 @@ HostRun runHost(const std::string& input, const RunOptions& options) {
   std::vector<std::string> args;
   const std::string runner = envOr("QUORVIA_RUNNER", "");
   if (!runner.empty()) args.push_back(runner);
-  args.push_back(hostPath());
-  // Browsers pass the caller's origin; the host must not depend on it.
-  args.push_back("chrome-extension://abcdefghijklmnopabcdefghijklmnop/");
+  if (options.program.empty()) {
+    args.push_back(hostPath());
+    // Browsers pass the caller's origin; the host must not depend on it.
+    args.push_back("chrome-extension://abcdefghijklmnopabcdefghijklmnop/");
+  } else {
+    args.push_back(options.program);
+    args.insert(args.end(), options.args.begin(), options.args.end());
+  }
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -19,11 +19,16 @@ struct RunOptions {
   std::size_t writeStep = 0;     // feed stdin this many bytes at a time (0: all at once)
   bool closeStdoutFirst = false; // the reader goes away before the answer
   std::vector<std::string> env;  // extra NAME=VALUE entries
+  // Another program than the host (through the same runner), with its arguments.
+  std::string program;
+  std::vector<std::string> args;
 };
 
 // The host under test: QUORVIA_HOST, run through QUORVIA_RUNNER when set.
 std::string hostPath();
 bool hostIsWindows();
+// The diagnostic client built with the host: QUORVIA_NM.
+std::string clientPath();
 // Sanitizers multiply memory use; bounds on it only hold for a plain build.
 bool hostIsSanitized();
 

@@ -1,6 +1,6 @@
 // quorvia-nm: talks to the host the way the extension does, and says what
 // came back. For people deploying the host: "does it answer, and with what?"
-#include <picojson.h>
+#include "host/json.h"
 
 #include <chrono>
 #include <clocale>
@@ -125,6 +125,15 @@ int report(const std::string& body, const std::string& keyText) {
     auto provider = makeSystemCipherProvider();
     const SecretBytes plain =
         decryptPayload(data->second.get<std::string>(), fromLocaleMultibyte(keyText), builtInIv, *provider);
+    // A wrong key gives bytes that only look like padding now and then, and
+    // Wine's CNG does not check the padding at all: the document itself must
+    // be a JSON object.
+    picojson::value document;
+    if (!picojson::parse(document, std::string(plain.begin(), plain.end())).empty() ||
+        !document.is<picojson::object>()) {
+      std::printf("document:     cannot be decrypted with this key; was it the key of the request?\n");
+      return kFailed;
+    }
     std::printf("document:\n");
     std::fwrite(plain.data(), 1, plain.size(), stdout);
     return kOk;
