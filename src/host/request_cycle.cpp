@@ -11,13 +11,24 @@ namespace quorvia {
 
 namespace {
 
-// The key text has no business outliving the cycle in freed memory.
+// The key text and the device values (the plain text of the answer) have no
+// business outliving the cycle in freed memory. Each string is wiped over its
+// whole capacity, which may still hold an earlier, longer value.
+void wipe(std::u16string& text) {
+  text.resize(text.capacity());
+  secureWipe(text.data(), text.size() * sizeof(char16_t));
+}
+
 struct WipeOnExit {
-  std::u16string& a;
-  std::u16string& b;
+  HostRequest& request;
+  DeviceRecord& record;
   ~WipeOnExit() {
-    secureWipe(a.data(), a.size() * sizeof(char16_t));
-    secureWipe(b.data(), b.size() * sizeof(char16_t));
+    wipe(request.key);
+    for (std::u16string* field : {&record.cipherKey, &record.hostName, &record.macAddress, &record.venderName,
+                                  &record.deviceName, &record.cpuName, &record.osName, &record.osVersion,
+                                  &record.authorizedOsUser, &record.deviceId}) {
+      wipe(*field);
+    }
   }
 };
 
@@ -29,7 +40,7 @@ int runRequestCycle(ByteReader& in, ByteWriter& out, const DeviceCollector& coll
   std::setlocale(LC_CTYPE, "");
   HostRequest request;
   DeviceRecord record;
-  WipeOnExit wipe{request.key, record.cipherKey};
+  const WipeOnExit wipeOnExit{request, record};
   try {
     readRequest(in, request);
     record.cipherKey = request.key;

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <string>
 
 #include "host/error_info.h"
 #include "host/secret.h"
@@ -22,31 +24,39 @@ constexpr std::int32_t kHighestVersion = 10000;
 constexpr std::size_t kFirstChunk = 4 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
+// The three members the host reads, as the root object last gave them.
+struct RequestMembers {
+  std::optional<std::string> command;
+  std::optional<double> version;
+  std::optional<SecretBytes> key;  // wiped wherever it goes
+};
+
 // picojson's own context counts only arrays toward its depth limit and
 // recurses into objects without one, so a deep object nest would overflow
 // the stack. This one counts both, and refuses numbers a double cannot hold
-// (picojson would otherwise throw from inside the parse). It also keeps only
-// the root object's three members: everything else is checked for syntax and
-// dropped, so a request padded with megabytes of other members costs no
-// memory beyond its own bytes.
+// (picojson would otherwise throw from inside the parse). It keeps nothing
+// but the root object's three members: everything else is checked for syntax
+// and dropped, so a request padded with megabytes costs no memory beyond its
+// own bytes, and the key's text goes straight into wiped memory.
 class RequestParseContext {
  public:
+  enum class Target { kNothing, kRootObject, kCommand, kVersion, kKey };
   struct Shared {
+    RequestMembers members;
     bool numberOutOfRange = false;
   };
 
-  // `out` null: validate without keeping anything.
-  RequestParseContext(picojson::value* out, std::size_t depth, Shared* shared, bool root = false)
-      : out_(out), depth_(depth), shared_(shared), root_(root) {}
+  RequestParseContext(Target target, std::size_t depth, Shared* shared)
+      : target_(target), depth_(depth), shared_(shared) {}
   RequestParseContext(const RequestParseContext&) = delete;
   RequestParseContext& operator=(const RequestParseContext&) = delete;
 
   bool set_null() {
-    if (out_) *out_ = picojson::value();
+    forget();
     return true;
   }
-  bool set_bool(bool b) {
-    if (out_) *out_ = picojson::value(b);
+  bool set_bool(bool) {
+    forget();
     return true;
   }
   // picojson ignores this result, so the failure is recorded and checked
@@ -56,26 +66,28 @@ class RequestParseContext {
       shared_->numberOutOfRange = true;
       return false;
     }
-    if (out_) *out_ = picojson::value(f);
+    forget();
+    if (target_ == Target::kVersion) shared_->members.version = f;
     return true;
   }
   template <typename Iter>
   bool parse_string(picojson::input<Iter>& in) {
-    if (!out_ || root_) {  // a root that is a string has no members to keep
-      picojson::null_parse_context::dummy_str discard;
-      return picojson::_parse_string(discard, in);
-    }
-    *out_ = picojson::value(picojson::string_type, false);
-    return picojson::_parse_string(out_->get<std::string>(), in);
+    forget();
+    RequestMembers& m = shared_->members;
+    if (target_ == Target::kCommand) return picojson::_parse_string(m.command.emplace(), in);
+    if (target_ == Target::kKey) return picojson::_parse_string(m.key.emplace(), in);
+    picojson::null_parse_context::dummy_str discard;
+    return picojson::_parse_string(discard, in);
   }
   bool parse_array_start() {
+    forget();
     if (depth_ == 0) return false;
     --depth_;
     return true;
   }
   template <typename Iter>
   bool parse_array_item(picojson::input<Iter>& in, std::size_t) {
-    RequestParseContext child(nullptr, depth_, shared_);
+    RequestParseContext child(Target::kNothing, depth_, shared_);
     return picojson::_parse(child, in);
   }
   bool parse_array_stop(std::size_t) {
@@ -83,18 +95,20 @@ class RequestParseContext {
     return true;
   }
   bool parse_object_start() {
+    forget();
     if (depth_ == 0) return false;
     --depth_;
-    if (out_ && root_) *out_ = picojson::value(picojson::object_type, false);
     return true;
   }
   template <typename Iter>
-  bool parse_object_item(picojson::input<Iter>& in, const std::string& key) {
-    picojson::value* keep = nullptr;
-    if (out_ && root_ && (key == "command" || key == "version" || key == "key")) {
-      keep = &out_->get<picojson::object>()[key];
+  bool parse_object_item(picojson::input<Iter>& in, const std::string& name) {
+    Target member = Target::kNothing;
+    if (target_ == Target::kRootObject) {
+      if (name == "command") member = Target::kCommand;
+      if (name == "version") member = Target::kVersion;
+      if (name == "key") member = Target::kKey;
     }
-    RequestParseContext child(keep, depth_, shared_);
+    RequestParseContext child(member, depth_, shared_);
     return picojson::_parse(child, in);
   }
   bool parse_object_stop() {
@@ -103,10 +117,17 @@ class RequestParseContext {
   }
 
  private:
-  picojson::value* out_;
+  // A member given again replaces what it held before, whatever its type.
+  void forget() {
+    RequestMembers& m = shared_->members;
+    if (target_ == Target::kCommand) m.command.reset();
+    if (target_ == Target::kVersion) m.version.reset();
+    if (target_ == Target::kKey) m.key.reset();
+  }
+
+  Target target_;
   std::size_t depth_;
   Shared* shared_;
-  bool root_;
 };
 
 std::int32_t readLength(ByteReader& in) {
@@ -165,30 +186,22 @@ std::int32_t toVersion(double number) {
 }  // namespace
 
 void readRequest(ByteReader& in, HostRequest& request) {
-  picojson::value root;
+  RequestParseContext::Shared parsed;
   {
-    SecretBytes body = readBody(in, readLength(in));
-    RequestParseContext::Shared shared;
-    RequestParseContext context(&root, kMaxJsonDepth, &shared, true);
+    const SecretBytes body = readBody(in, readLength(in));
+    // A root that is not an object has none of the members.
+    RequestParseContext context(RequestParseContext::Target::kRootObject, kMaxJsonDepth, &parsed);
     picojson::input<SecretBytes::const_iterator> input(body.cbegin(), body.cend());
-    const bool parsed = picojson::_parse(context, input);
-    if (!parsed || shared.numberOutOfRange) throw ErrorInfo{1};
+    const bool ok = picojson::_parse(context, input);
+    if (!ok || parsed.numberOutOfRange) throw ErrorInfo{1};
   }
 
-  // A root that is not an object has none of the members.
-  if (root.is<picojson::object>()) {
-    picojson::object& members = root.get<picojson::object>();
-    if (auto it = members.find("command"); it != members.end() && it->second.is<std::string>()) {
-      request.command = fromLocaleMultibyte(it->second.get<std::string>());
-    }
-    if (auto it = members.find("version"); it != members.end() && it->second.is<double>()) {
-      request.version = toVersion(it->second.get<double>());
-    }
-    if (auto it = members.find("key"); it != members.end() && it->second.is<std::string>()) {
-      std::string& key = it->second.get<std::string>();
-      request.key = fromLocaleMultibyte(key);
-      secureWipe(key.data(), key.size());
-    }
+  const RequestMembers& m = parsed.members;
+  if (m.command) request.command = fromLocaleMultibyte(*m.command);
+  if (m.version) request.version = toVersion(*m.version);
+  if (m.key) {
+    request.key = fromLocaleMultibyte(
+        std::string_view(reinterpret_cast<const char*>(m.key->data()), m.key->size()));
   }
 
   if (request.command.empty() || request.key.empty() || request.version == 0) throw ErrorInfo{2};

@@ -17,10 +17,12 @@ std::u16string fromLocaleMultibyte(std::string_view bytes) {
   if (bytes.empty()) return {};
   // mbstowcs_s wants a terminated source; no character yields more units
   // than it has bytes, so L + 1 units always hold the result.
-  std::string source(bytes);
-  std::vector<wchar_t> wide(source.size() + 1, L'\0');
+  // The request's key passes through here: scratch copies are wiped too.
+  std::vector<char, WipingAllocator<char>> source(bytes.begin(), bytes.end());
+  source.push_back('\0');
+  std::vector<wchar_t, WipingAllocator<wchar_t>> wide(source.size(), L'\0');
   size_t converted = 0;
-  if (mbstowcs_s(&converted, wide.data(), wide.size(), source.c_str(), _TRUNCATE) != 0) return {};
+  if (mbstowcs_s(&converted, wide.data(), wide.size(), source.data(), _TRUNCATE) != 0) return {};
   return std::u16string(reinterpret_cast<const char16_t*>(wide.data()));
 }
 
