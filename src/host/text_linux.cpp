@@ -11,7 +11,7 @@
 namespace quorvia {
 
 std::u16string fromLocaleMultibyte(std::string_view bytes) {
-  if (const void* nul = std::memchr(bytes.data(), 0, bytes.size())) {
+  if (const void* nul = bytes.empty() ? nullptr : std::memchr(bytes.data(), 0, bytes.size())) {
     bytes = bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
   }
   std::u16string out;
