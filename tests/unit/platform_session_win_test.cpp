@@ -51,6 +51,17 @@ TEST(PlatformSession, ApartmentOfTheOtherModelIsAFailure) {
   EXPECT_EQ(CoGetApartmentType(&type, &qualifier), CO_E_NOTINITIALIZED);
 }
 
+// After the set-up, a DLL beside the program (or in the current directory)
+// is never picked up by a plain LoadLibrary: only System32 is searched.
+TEST(PlatformSession, DllsBesideTheProgramAreNotLoaded) {
+  PlatformSession session;
+  EXPECT_EQ(LoadLibraryW(L"quorvia_planted.dll"), nullptr);
+  // The DLL is there and loadable when asked for explicitly.
+  HMODULE planted = LoadLibraryExW(L"quorvia_planted.dll", nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+  EXPECT_NE(planted, nullptr);
+  if (planted) FreeLibrary(planted);
+}
+
 // The frame goes through the real standard output, redirected to a file that
 // starts in text mode, as a console host's stdout does.
 TEST(PlatformSession, FrameOnStandardOutputKeepsALengthByteOf0x0A) {
