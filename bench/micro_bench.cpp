@@ -10,6 +10,7 @@
 #include "host/error_info.h"
 #include "host/request_reader.h"
 #include "host/text.h"
+#include "unit/memory_streams.h"
 
 namespace quorvia {
 namespace {
@@ -63,21 +64,6 @@ void encrypt(benchmark::State& state) {
 }
 BENCHMARK(encrypt)->Arg(1024)->Arg(64 << 10)->Arg(1 << 20);
 
-class StringReader final : public ByteReader {
- public:
-  explicit StringReader(const std::string& s) : s_(s) {}
-  std::size_t read(void* buffer, std::size_t size) override {
-    const std::size_t n = std::min(size, s_.size() - pos_);
-    std::memcpy(buffer, s_.data() + pos_, n);
-    pos_ += n;
-    return n;
-  }
-
- private:
-  const std::string& s_;
-  std::size_t pos_ = 0;
-};
-
 // A valid request padded with an ignored member to the body size asked for.
 std::string frameOfSize(std::size_t size) {
   const std::string head = "{\"command\":\"DeviceInfo\",\"version\":1,\"key\":\"0123456789abcdef\",\"pad\":\"";
@@ -91,7 +77,7 @@ std::string frameOfSize(std::size_t size) {
 void readRequestOfSize(benchmark::State& state) {
   const std::string input = frameOfSize(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
-    StringReader reader(input);
+    testing::MemoryReader reader(input);
     HostRequest request;
     readRequest(reader, request);
     benchmark::DoNotOptimize(request);

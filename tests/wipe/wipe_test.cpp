@@ -14,6 +14,7 @@
 #include "crypto/cipher_provider.h"
 #include "host/error_info.h"
 #include "host/request_cycle.h"
+#include "unit/memory_streams.h"
 
 namespace {
 
@@ -73,27 +74,6 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 namespace quorvia {
 namespace {
 
-class Reader final : public ByteReader {
- public:
-  explicit Reader(const std::string& s) : s_(s) {}
-  std::size_t read(void* buffer, std::size_t size) override {
-    const std::size_t n = std::min(size, s_.size() - pos_);
-    std::memcpy(buffer, s_.data() + pos_, n);
-    pos_ += n;
-    return n;
-  }
-
- private:
-  const std::string& s_;
-  std::size_t pos_ = 0;
-};
-
-class Writer final : public ByteWriter {
- public:
-  void write(const void*, std::size_t) override {}
-  void flush() override {}
-};
-
 std::string utf16Bytes(const std::string& ascii) {
   std::string out;
   for (char c : ascii) {
@@ -112,8 +92,8 @@ int secretsLeftBehind(const DeviceCollector& collect) {
   const std::string body = "{\"command\":\"DeviceInfo\",\"version\":1,\"key\":\"" + key + "\"}";
   const std::string input = std::string{static_cast<char>(body.size()), 0, 0, 0} + body;
   auto cipher = makeSystemCipherProvider();
-  Reader in(input);
-  Writer out;
+  testing::MemoryReader in(input);
+  testing::MemoryWriter out;
   const DeviceCollector withMarker = [&](DeviceRecord& record) {
     record.macAddress = u"[]";
     record.cpuName = u"Plaintext-Marker-4711";
