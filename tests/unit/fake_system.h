@@ -2,8 +2,8 @@
 
 // Scripted stand-ins for the operating system. Each answers the way the real
 // call would under the configured conditions and records what the probe logic
-// asked for, so tests can check arguments, call order and that every resource
-// is released exactly once.
+// did, so tests can see which calls ran and that every resource is released
+// exactly once.
 
 #include <algorithm>
 #include <cstdint>
@@ -22,10 +22,7 @@ namespace quorvia::fake {
 constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorMoreData = 234;
 constexpr std::uint32_t kErrorBufferOverflow = 111;
-constexpr std::uint32_t kErrorNoData = 232;
-constexpr std::uint32_t kDriveRemovable = 2;
-constexpr std::uint32_t kDriveRemote = 4;
-constexpr std::uint32_t kDriveCdRom = 5;
+constexpr std::uint32_t kDriveRemovable = 2, kDriveRemote = 4, kDriveCdRom = 5;
 
 constexpr long hresult(std::uint32_t value) { return static_cast<std::int32_t>(value); }
 constexpr long kRpcETooLate = hresult(0x80010119);
@@ -39,20 +36,18 @@ inline std::vector<std::uint8_t> utf16Bytes(std::u16string_view text) {
   return bytes;
 }
 
-inline std::u16string text16(const char16_t* text) { return text != nullptr ? std::u16string(text) : u"(null)"; }
-
 class FakeLocalSystem : public LocalSystem {
  public:
   struct Drive {
     std::uint32_t type = kDriveFixed;
     std::optional<std::uint64_t> totalBytes;  // nullopt: the size query fails
   };
+  // What the adapter call lays out in the caller's buffer, one after another.
   struct Entry {
     const Entry* next;
     std::uint32_t length;  // as reported, which may exceed 8
     std::uint8_t bytes[16];
   };
-  static constexpr std::size_t kAdapterEntrySize = sizeof(Entry);
 
   // What the system answers; nullopt makes the call fail.
   std::optional<std::u16string> computerName = u"WORKSTATION-7";
@@ -67,16 +62,10 @@ class FakeLocalSystem : public LocalSystem {
 
   // What the logic did.
   std::vector<std::string> calls;
-  std::u16string keyPath, valueName;
-  std::uint32_t valueSizeGiven = 0;
   int keysOpened = 0, keysClosed = 0;
   bool wrongKeyUsed = false;  // a foreign or already closed key
-  std::vector<std::u16string> driveTypePaths, sizePaths;
-  struct AdapterCall {
-    std::uint32_t size;
-    bool zeroFilled;
-  };
-  std::vector<AdapterCall> adapterCalls;
+  std::vector<std::uint32_t> adapterBufferSizes;
+  bool adapterBufferZeroFilled = true;
 
   bool called(const std::string& name) const { return std::find(calls.begin(), calls.end(), name) != calls.end(); }
 
@@ -89,19 +78,16 @@ class FakeLocalSystem : public LocalSystem {
     return writeName(userName, buffer, capacity);
   }
 
-  long openMachineKey(const char16_t* path, RegistryKey& key) override {
+  long openMachineKey(const char16_t*, RegistryKey& key) override {
     calls.push_back("openMachineKey");
-    keyPath = text16(path);
     if (openStatus != 0) return openStatus;
     ++keysOpened;
     key = &keyHandle_;
     return 0;
   }
-  long queryValue(RegistryKey key, const char16_t* name, std::uint8_t* buffer, std::uint32_t& size) override {
+  long queryValue(RegistryKey key, const char16_t*, std::uint8_t* buffer, std::uint32_t& size) override {
     calls.push_back("queryValue");
     wrongKeyUsed |= key != &keyHandle_ || keysClosed >= keysOpened;
-    valueName = text16(name);
-    valueSizeGiven = size;
     if (queryStatus != 0) return queryStatus;
     if (cpuValue.size() > size) return kErrorMoreData;
     std::copy(cpuValue.begin(), cpuValue.end(), buffer);
@@ -128,13 +114,11 @@ class FakeLocalSystem : public LocalSystem {
   }
   std::uint32_t getDriveType(const char16_t* rootPath) override {
     calls.push_back("getDriveType");
-    driveTypePaths.push_back(text16(rootPath));
     const Drive* drive = driveAt(rootPath);
     return drive != nullptr ? drive->type : 1;  // DRIVE_NO_ROOT_DIR
   }
   bool getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
     calls.push_back("getDiskTotalBytes");
-    sizePaths.push_back(text16(rootPath));
     const Drive* drive = driveAt(rootPath);
     if (drive == nullptr || !drive->totalBytes) return false;
     totalBytes = *drive->totalBytes;
@@ -146,9 +130,9 @@ class FakeLocalSystem : public LocalSystem {
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
     calls.push_back("getAdaptersAddresses");
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    adapterCalls.push_back({size, std::all_of(bytes, bytes + size, [](std::uint8_t b) { return b == 0; })});
+    adapterBufferSizes.push_back(size);
+    adapterBufferZeroFilled &= std::all_of(bytes, bytes + size, [](std::uint8_t b) { return b == 0; });
     if (adapterStatus != 0) return adapterStatus;
-    if (adapters.empty()) return kErrorNoData;
     if (adapters.size() * sizeof(Entry) > size) return kErrorBufferOverflow;
     auto* entries = static_cast<Entry*>(buffer);
     for (std::size_t i = 0; i < adapters.size(); ++i) {
@@ -172,8 +156,9 @@ class FakeLocalSystem : public LocalSystem {
     buffer[name->size()] = 0;
     return true;
   }
+  // Only a root path of the form "C:\" names a drive.
   const Drive* driveAt(const char16_t* rootPath) const {
-    const std::u16string path = text16(rootPath);
+    const std::u16string path(rootPath);
     if (path.size() != 3 || path[1] != u':' || path[2] != u'\\') return nullptr;
     const auto it = drives.find(static_cast<char>(path[0]));
     return it != drives.end() ? &it->second : nullptr;
@@ -193,14 +178,15 @@ inline FakeProperty textProperty(std::u16string text) { return {0, std::move(tex
 
 struct FakeQuery {
   std::vector<FakeObject> objects;
-  long status = 0;                       // of ExecQuery
-  bool nullEnumerator = false;           // success without an enumerator
-  bool enumeratorEvenOnFailure = false;  // a failing call that still hands one out
-  int failingNext = -1;                  // index of the Next call that fails
+  long status = 0;              // of ExecQuery
+  bool nullEnumerator = false;  // success without an enumerator; a failure still hands one out
+  int failingNext = -1;         // index of the Next call that fails
 };
 
 class FakeWmiSystem : public WmiSystem {
  public:
+  // A non-zero status from the locator or the connection hands out nothing:
+  // below 0 a failure, above it a success without an object.
   long securityStatus = 0, locatorStatus = 0, connectStatus = 0, blanketStatus = 0;
   // Answered by query text; any other text fails.
   std::map<std::u16string, FakeQuery> queries = {
@@ -212,15 +198,8 @@ class FakeWmiSystem : public WmiSystem {
        {{{{u"UUID", textProperty(u"4C4C4544-0042-3510-8052-B4C04F564433")}}}}},
   };
 
-  // Every call in order ("execQuery", "get Model", "release enumerator", ...).
+  // Every call in order ("initializeSecurity", "next", "release object", ...).
   std::vector<std::string> log;
-  std::u16string nameSpace;
-  struct QueryCall {
-    std::u16string language, query;
-    long flags;
-  };
-  std::vector<QueryCall> queryCalls;
-  std::vector<std::uint32_t> nextTimeouts;
 
   long initializeSecurity() override {
     log.push_back("initializeSecurity");
@@ -228,11 +207,10 @@ class FakeWmiSystem : public WmiSystem {
   }
   long createLocator(WmiLocator** locator) override {
     log.push_back("createLocator");
-    *locator = locatorStatus < 0 ? nullptr : track(std::make_unique<Locator>(*this));
+    *locator = locatorStatus != 0 ? nullptr : make("locator");
     return locatorStatus;
   }
 
-  std::size_t objectsHandedOut() const { return objects_.size(); }
   bool everyObjectReleasedOnce() const {
     return std::all_of(objects_.begin(), objects_.end(),
                        [](const auto& o) { return o->releases == 1 && !o->usedAfterRelease; });
@@ -246,98 +224,70 @@ class FakeWmiSystem : public WmiSystem {
   }
 
  private:
-  // Objects stay alive after release, so a second release or a use after
+  // One class plays every interface; `kind` names the one it was handed out
+  // as. Objects stay alive after release, so a second release or a use after
   // release is seen instead of crashing the test.
-  struct Tracked {
-    Tracked(FakeWmiSystem& owner, std::string kind) : owner(owner), kind(std::move(kind)) {}
-    virtual ~Tracked() = default;
-    void use(const std::string& call) {
+  struct Object final : WmiLocator, WmiServices, WmiEnumerator, WmiClassObject {
+    Object(FakeWmiSystem& owner, std::string kind, const FakeQuery* query, const FakeObject* properties)
+        : owner(owner), kind(std::move(kind)), query(query), properties(properties) {}
+    FakeWmiSystem& owner;
+    std::string kind;
+    const FakeQuery* query;        // an enumerator's
+    const FakeObject* properties;  // a class object's
+    std::size_t position = 0;
+    int nextCalls = 0, releases = 0;
+    bool usedAfterRelease = false;
+
+    void use(const char* call) {
       usedAfterRelease |= releases > 0;
       owner.log.push_back(call);
     }
-    void releaseOnce() {
+    void release() override {
       owner.log.push_back("release " + kind);
       ++releases;
     }
-    FakeWmiSystem& owner;
-    std::string kind;
-    int releases = 0;
-    bool usedAfterRelease = false;
-  };
-
-  struct ClassObject final : WmiClassObject, Tracked {
-    ClassObject(FakeWmiSystem& owner, FakeObject properties)
-        : Tracked(owner, "object"), properties(std::move(properties)) {}
-    long get(const char16_t* property, std::optional<std::u16string>& text) override {
-      const std::u16string name = text16(property);
-      use("get " + std::string(name.begin(), name.end()));
-      const auto it = properties.find(name);
-      text = it != properties.end() ? it->second.text : std::nullopt;
-      return it != properties.end() ? it->second.status : kWbemENotFound;
+    long connectServer(const char16_t*, WmiServices** services) override {
+      use("connectServer");
+      *services = owner.connectStatus != 0 ? nullptr : owner.make("services");
+      return owner.connectStatus;
     }
-    void release() override { releaseOnce(); }
-    FakeObject properties;
-  };
-
-  struct Enumerator final : WmiEnumerator, Tracked {
-    Enumerator(FakeWmiSystem& owner, const FakeQuery& query) : Tracked(owner, "enumerator"), query(query) {}
-    long next(std::uint32_t timeout, WmiClassObject** object, std::uint32_t* returned) override {
-      use("next");
-      owner.nextTimeouts.push_back(timeout);
-      *object = nullptr;
-      *returned = 0;
-      if (calls++ == query.failingNext) return kWbemEFailed;
-      if (position >= query.objects.size()) return 1;  // WBEM_S_FALSE
-      *object = owner.track(std::make_unique<ClassObject>(owner, query.objects[position++]));
-      *returned = 1;
-      return 0;
-    }
-    void release() override { releaseOnce(); }
-    const FakeQuery& query;
-    std::size_t position = 0;
-    int calls = 0;
-  };
-
-  struct Services final : WmiServices, Tracked {
-    explicit Services(FakeWmiSystem& owner) : Tracked(owner, "services") {}
     long setProxyBlanket() override {
       use("setProxyBlanket");
       return owner.blanketStatus;
     }
-    long execQuery(const char16_t* language, const char16_t* query, long flags, WmiEnumerator** enumerator) override {
+    long execQuery(const char16_t*, const char16_t* text, long, WmiEnumerator** enumerator) override {
       use("execQuery");
-      owner.queryCalls.push_back({text16(language), text16(query), flags});
       *enumerator = nullptr;
-      const auto it = owner.queries.find(text16(query));
+      const auto it = owner.queries.find(std::u16string(text));
       if (it == owner.queries.end()) return kWbemEFailed;
       const FakeQuery& q = it->second;
-      if (q.status >= 0 ? !q.nullEnumerator : q.enumeratorEvenOnFailure) {
-        *enumerator = owner.track(std::make_unique<Enumerator>(owner, q));
-      }
+      if (q.status < 0 || !q.nullEnumerator) *enumerator = owner.make("enumerator", &q);
       return q.status;
     }
-    void release() override { releaseOnce(); }
-  };
-
-  struct Locator final : WmiLocator, Tracked {
-    explicit Locator(FakeWmiSystem& owner) : Tracked(owner, "locator") {}
-    long connectServer(const char16_t* nameSpace, WmiServices** services) override {
-      use("connectServer");
-      owner.nameSpace = text16(nameSpace);
-      *services = owner.connectStatus < 0 ? nullptr : owner.track(std::make_unique<Services>(owner));
-      return owner.connectStatus;
+    long next(std::uint32_t, WmiClassObject** object, std::uint32_t* returned) override {
+      use("next");
+      *object = nullptr;
+      *returned = 0;
+      if (nextCalls++ == query->failingNext) return kWbemEFailed;
+      if (position >= query->objects.size()) return 1;  // WBEM_S_FALSE
+      *object = owner.make("object", nullptr, &query->objects[position++]);
+      *returned = 1;
+      return 0;
     }
-    void release() override { releaseOnce(); }
+    long get(const char16_t* name, std::optional<std::u16string>& text) override {
+      use("get");
+      const auto it = properties->find(std::u16string(name));
+      text = it != properties->end() ? it->second.text : std::nullopt;
+      return it != properties->end() ? it->second.status : kWbemENotFound;
+    }
   };
 
-  template <class T>
-  T* track(std::unique_ptr<T> object) {
-    T* raw = object.get();
-    objects_.push_back(std::move(object));
-    return raw;
+  Object* make(std::string kind, const FakeQuery* query = nullptr, const FakeObject* properties = nullptr) {
+    objects_.push_back(std::make_unique<Object>(*this, std::move(kind), query, properties));
+    return objects_.back().get();
   }
 
-  std::vector<std::unique_ptr<Tracked>> objects_;
+  std::vector<std::unique_ptr<Object>> objects_;
 };
 
 }  // namespace quorvia::fake

@@ -21,84 +21,62 @@
 namespace quorvia {
 namespace {
 
-// An in-memory file holding `text`, the way /proc/cpuinfo is handed over.
-class MemoryFile {
- public:
-  explicit MemoryFile(const std::string& text) : fd_(::memfd_create("cpuinfo", MFD_CLOEXEC)) {
-    EXPECT_GE(fd_, 0);
-    EXPECT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-  ~MemoryFile() { ::close(fd_); }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
+// Read from an in-memory file, the way /proc/cpuinfo is handed over.
 std::optional<std::string> processorName(const std::string& cpuinfo) {
-  return readProcessorName(MemoryFile(cpuinfo).fd());
+  const int fd = ::memfd_create("cpuinfo", MFD_CLOEXEC);
+  EXPECT_EQ(::write(fd, cpuinfo.data(), cpuinfo.size()), static_cast<ssize_t>(cpuinfo.size()));
+  std::optional<std::string> name = readProcessorName(fd);
+  ::close(fd);
+  return name;
 }
 
-TEST(CpuInfo, TakesTheFirstModelNameAndKeepsItsSpaces) {
-  EXPECT_EQ(processorName("processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t:   Xeon  \n"
-                          "processor\t: 1\nmodel name\t: Other\n"),
-            "  Xeon  ");
-  // "model name" wins even after a line naming the hardware.
-  EXPECT_EQ(processorName("Processor\t: ARMv7 Processor rev 4 (v7l)\nmodel name\t: ARMv7 rev 4\n"), "ARMv7 rev 4");
+TEST(CpuInfo, TakesTheFirstModelNameElseTheFirstLineNamingTheHardware) {
+  const std::string longLine = "flags\t\t: " + std::string(10000, 'f') + "\n";
+  const struct {
+    std::string cpuinfo;
+    std::optional<std::string> name;
+  } cases[] = {
+      {"processor\t: 0\nmodel name\t:   Xeon  \nprocessor\t: 1\nmodel name\t: Other\n", "  Xeon  "},
+      {"Processor\t: ARMv7 Processor rev 4 (v7l)\nmodel name\t: ARMv7 rev 4\n", "ARMv7 rev 4"},
+      {"Hardware\t: board\nRevision\t: 1\nmodel name\t: core\n", "core"},
+      {"processor\t: 0\nBogoMIPS\t: 48.00\n\nHardware\t: BCM2835\nRevision\t: c03111\n", "BCM2835"},
+      {"system type\t\t: MT7621\nmachine\t\t\t: Router\ncpu model\t\t: MIPS 1004Kc V2.15\n", "MIPS 1004Kc V2.15"},
+      {"cpu model\t: first\nHardware\t: second\n", "first"},
+      {longLine + "model name\t: " + std::string(5000, 'm'), std::string(5000, 'm')},
+      {"processor\t: 0\ncpu\t\t: POWER9 (raw), altivec supported\n", std::nullopt},
+      {"model names\t: no\nHardwareX\t: no\n", std::nullopt},  // only whole keys count
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(processorName(c.cpuinfo), c.name) << c.cpuinfo.substr(0, 60);
 }
 
-TEST(CpuInfo, FallsBackToTheFirstLineNamingTheHardware) {
-  EXPECT_EQ(processorName("processor\t: 0\nBogoMIPS\t: 48.00\n\nHardware\t: BCM2835\nRevision\t: c03111\n"), "BCM2835");
-  EXPECT_EQ(processorName("system type\t\t: MT7621\nmachine\t\t\t: Router\ncpu model\t\t: MIPS 1004Kc V2.15\n"),
-            "MIPS 1004Kc V2.15");
-  EXPECT_EQ(processorName("cpu model\t: first\nHardware\t: second\n"), "first");
-  EXPECT_EQ(processorName("Hardware\t: board\nRevision\t: 1\nmodel name\t: core\n"), "core");
-}
-
-TEST(CpuInfo, NoNameLineGivesNothing) {
-  EXPECT_EQ(processorName("processor\t: 0\ncpu\t\t: POWER9 (raw), altivec supported\n"), std::nullopt);
-  EXPECT_EQ(processorName(""), std::nullopt);
-  // Only whole keys count.
-  EXPECT_EQ(processorName("model names\t: no\nHardwareX\t: no\n"), std::nullopt);
-}
-
-TEST(CpuInfo, ReadsLinesLongerThanOneChunk) {
-  const std::string flags = "flags\t\t: " + std::string(10000, 'f') + "\n";
-  EXPECT_EQ(processorName(flags + "model name\t: " + std::string(5000, 'm')), std::string(5000, 'm'));
-}
-
-TEST(OsRelease, FollowsTheShellsQuotingRules) {
-  EXPECT_EQ(osReleaseValue("PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n", "PRETTY_NAME"),
-            "Debian GNU/Linux 12 (bookworm)");
-  EXPECT_EQ(osReleaseValue("PRETTY_NAME='It''s \"quoted\" \\$'\n", "PRETTY_NAME"), "Its \"quoted\" \\$");
-  EXPECT_EQ(osReleaseValue("PRETTY_NAME=\"A \\\"B\\\" \\$C \\\\ \\`d\\` \\n\"", "PRETTY_NAME"),
-            "A \"B\" $C \\ `d` \\n");
-  EXPECT_EQ(osReleaseValue("PRETTY_NAME=Plain\n", "PRETTY_NAME"), "Plain");
-  EXPECT_EQ(osReleaseValue("PRETTY_NAME=\"\"\n", "PRETTY_NAME"), "");
-}
-
-TEST(OsRelease, FindsTheExactKeyAndTheLastAssignment) {
-  const std::string text =
-      "# PRETTY_NAME=\"comment\"\nNAME=\"n\"\nPRETTY_NAME_X=\"x\"\nPRETTY_NAME=\"one\"\n"
-      "PRETTY_NAME=\"two\"\n";
-  EXPECT_EQ(osReleaseValue(text, "PRETTY_NAME"), "two");
-  EXPECT_EQ(osReleaseValue("NAME=\"n\"\n", "PRETTY_NAME"), std::nullopt);
+TEST(OsRelease, ReadsTheLastAssignmentOfTheExactKeyByTheShellsQuotingRules) {
+  const struct {
+    std::string text;
+    std::optional<std::string> value;
+  } cases[] = {
+      {"PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n", "Debian GNU/Linux 12 (bookworm)"},
+      {"PRETTY_NAME='It''s \"quoted\" \\$'\n", "Its \"quoted\" \\$"},
+      {"PRETTY_NAME=\"A \\\"B\\\" \\$C \\\\ \\`d\\` \\n\"", "A \"B\" $C \\ `d` \\n"},
+      {"PRETTY_NAME=Plain\n", "Plain"},
+      {"PRETTY_NAME=\"\"\n", ""},
+      {"# PRETTY_NAME=\"comment\"\nPRETTY_NAME_X=\"x\"\nPRETTY_NAME=\"one\"\nPRETTY_NAME=\"two\"\n", "two"},
+      {"NAME=\"n\"\n", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(osReleaseValue(c.text, "PRETTY_NAME"), c.value) << c.text;
 }
 
 TEST(MountInfo, ReadsDeviceMountPointAndSourceWithEscapesUndone) {
   MountedDrives::Entry entry;
   ASSERT_TRUE(MountedDrives::parseMountInfoLine(
-      "36 35 98:0 /mnt1 /mnt/my\\040disk rw,noatime master:1 shared:7 - ext3 /dev/root rw,errors=continue", entry));
+      "36 35 98:16 /mnt1 /mnt/my\\040disk rw,noatime master:1 shared:7 - ext3 /dev/root rw,errors=continue", entry));
   EXPECT_EQ(entry.major, 98u);
-  EXPECT_EQ(entry.minor, 0u);
+  EXPECT_EQ(entry.minor, 16u);
   EXPECT_EQ(entry.mountPoint, "/mnt/my disk");
   EXPECT_EQ(entry.source, "/dev/root");
-
-  ASSERT_TRUE(MountedDrives::parseMountInfoLine("27 1 254:16 / / rw,relatime - btrfs /dev/vdb rw", entry));
-  EXPECT_EQ(entry.minor, 16u);
+  ASSERT_TRUE(MountedDrives::parseMountInfoLine("27 1 254:0 / / rw,relatime - btrfs /dev/vdb rw", entry));
   EXPECT_EQ(entry.mountPoint, "/");
   EXPECT_EQ(entry.source, "/dev/vdb");
-
   EXPECT_FALSE(MountedDrives::parseMountInfoLine("27 1 254:0 / / rw,relatime", entry));
   EXPECT_FALSE(MountedDrives::parseMountInfoLine("27 1 x:y / / rw - ext4 /dev/vda rw", entry));
 }
@@ -134,16 +112,22 @@ TEST(MountTable, CountsEachLocalDiskOnceAndNoLoopOrRamDevice) {
 }
 
 TEST(Utf8, ConvertsValidTextAndReplacesEachInvalidSequence) {
-  EXPECT_EQ(utf16FromUtf8("h\xC3\xA9 \xE6\x9D\xB1 \xF0\x9F\x98\x80"), u"h\u00E9 \u6771 \U0001F600");
-  EXPECT_EQ(utf16FromUtf8("a\xFF"
-                          "b"),
-            u"a\uFFFDb");
-  EXPECT_EQ(utf16FromUtf8("\xE6\x9D"
-                          "x"),
-            u"\uFFFDx");                                                      // cut short
-  EXPECT_EQ(utf16FromUtf8("\xC0\xAF"), u"\uFFFD\uFFFD");                      // overlong
-  EXPECT_EQ(utf16FromUtf8("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");            // surrogate
-  EXPECT_EQ(utf16FromUtf8("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");  // beyond U+10FFFF
+  const struct {
+    std::string utf8;
+    std::u16string utf16;
+  } cases[] = {
+      {"h\xC3\xA9 \xE6\x9D\xB1 \xF0\x9F\x98\x80", u"h\u00E9 \u6771 \U0001F600"},
+      {"a\xFF"
+       "b",
+       u"a\uFFFDb"},
+      {"\xE6\x9D"
+       "x",
+       u"\uFFFDx"},                                       // cut short
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // surrogate
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
+  };
+  for (const auto& c : cases) EXPECT_EQ(utf16FromUtf8(c.utf8), c.utf16);
 }
 
 }  // namespace

@@ -9,9 +9,10 @@ namespace quorvia {
 namespace {
 
 using fake::FakeProperty;
+using fake::FakeQuery;
 using fake::FakeWmiSystem;
 using fake::textProperty;
-using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 
 constexpr char16_t kComputerSystem[] = u"SELECT * FROM Win32_ComputerSystem";
 constexpr char16_t kOperatingSystem[] = u"SELECT * FROM Win32_OperatingSystem";
@@ -26,167 +27,88 @@ std::int32_t collect(FakeWmiSystem& wmi, DeviceRecord& record) {
   return 0;
 }
 
-TEST(WmiQueries, FillTheFiveFieldsFromTheThreeClasses) {
-  FakeWmiSystem wmi;
-  DeviceRecord record;
-  ASSERT_EQ(collect(wmi, record), 0);
-  EXPECT_EQ(record.venderName, u"Contoso Ltd.");
-  EXPECT_EQ(record.deviceName, u"Model 9");
-  EXPECT_EQ(record.osName, u"Microsoft Windows 11 Pro");
-  EXPECT_EQ(record.osVersion, u"10.0.22631");
-  EXPECT_EQ(record.deviceId, u"4C4C4544-0042-3510-8052-B4C04F564433");
-
-  EXPECT_EQ(wmi.nameSpace, u"ROOT\\CIMV2");
-  ASSERT_EQ(wmi.queryCalls.size(), 3u);
-  EXPECT_EQ(wmi.queryCalls[0].query, kComputerSystem);
-  EXPECT_EQ(wmi.queryCalls[1].query, kOperatingSystem);
-  EXPECT_EQ(wmi.queryCalls[2].query, kProduct);
-  for (const auto& call : wmi.queryCalls) {
-    EXPECT_EQ(call.language, u"WQL");
-    EXPECT_EQ(call.flags, 0x30);
-  }
-  for (std::uint32_t timeout : wmi.nextTimeouts) EXPECT_EQ(timeout, 0xFFFFFFFFu);
-  // Each enumerator and object goes before the next one is asked for.
-  EXPECT_THAT(
-      wmi.log,
-      ElementsAre("initializeSecurity", "createLocator", "connectServer", "setProxyBlanket", "execQuery", "next",
-                  "get Manufacturer", "get Model", "release object", "next", "release enumerator", "execQuery", "next",
-                  "get Caption", "get Version", "release object", "next", "release enumerator", "execQuery", "next",
-                  "get UUID", "release object", "next", "release enumerator", "release services", "release locator"));
-  EXPECT_TRUE(wmi.everyObjectReleasedOnce());
+fake::FakeObject maker(std::u16string manufacturer, std::u16string model) {
+  return {{u"Manufacturer", textProperty(std::move(manufacturer))}, {u"Model", textProperty(std::move(model))}};
 }
 
-TEST(WmiQueries, TextsArriveAsTheServiceDeliversThemUpToTheFirstNul) {
-  FakeWmiSystem wmi;
-  wmi.queries[kComputerSystem].objects = {{{u"Manufacturer", textProperty(std::u16string(u"Dell\0Inc.", 9))},
-                                           {u"Model", textProperty(u"\u30E2\u30C7\u30EB")}}};
-  wmi.queries[kOperatingSystem].objects = {
-      {{u"Caption", textProperty(u"Microsoft Windows 10 Pro ")}, {u"Version", textProperty(u"10.0.19045")}}};
-  wmi.queries[kProduct].objects = {{{u"UUID", textProperty(u"03000200-0400-0500-0006-00070008000a")}}};
-  DeviceRecord record;
-  ASSERT_EQ(collect(wmi, record), 0);
-  EXPECT_EQ(record.venderName, u"Dell");
-  EXPECT_EQ(record.deviceName, u"\u30E2\u30C7\u30EB");
-  EXPECT_EQ(record.osName, u"Microsoft Windows 10 Pro ");
-  EXPECT_EQ(record.deviceId, u"03000200-0400-0500-0006-00070008000a");
-}
-
-TEST(WmiQueries, EmptyOrFailingResultLeavesFieldsEmptyAndTheNextQueryRuns) {
-  for (int variant = 0; variant < 3; ++variant) {
-    SCOPED_TRACE(variant);
+// What the first query's result set gives; the queries after it run as usual.
+TEST(WmiQueries, FieldsComeWholeFromTheLastObjectReadOrStayEmpty) {
+  FakeQuery failsAfterFirst{{maker(u"First", u"One"), maker(u"Second", u"Two")}};
+  failsAfterFirst.failingNext = 1;
+  FakeQuery noEnumerator;
+  noEnumerator.nullEnumerator = true;
+  FakeQuery failsAtOnce{{maker(u"First", u"One")}};
+  failsAtOnce.failingNext = 0;
+  const struct {
+    const char* what;
+    FakeQuery query;
+    std::u16string vender, device;
+  } cases[] = {
+      {"texts as delivered, up to the first NUL",
+       {{maker(std::u16string(u"Dell\0Inc.", 9), u" \u30E2\u30C7\u30EB ")}},
+       u"Dell",
+       u" \u30E2\u30C7\u30EB "},
+      {"no object", {}, u"", u""},
+      {"no enumerator", noEnumerator, u"", u""},
+      {"Next failing at once", failsAtOnce, u"", u""},
+      {"Next failing after the first object", failsAfterFirst, u"First", u"One"},
+      {"the second object wins and its missing Model is not taken from the first",
+       {{maker(u"First", u"One"), {{u"Manufacturer", textProperty(u"Second")}}}},
+       u"Second",
+       u""},
+      {"Get failing, or a null or non-string value",
+       {{{{u"Manufacturer", FakeProperty{fake::kWbemEFailed, u"stale"}}, {u"Model", FakeProperty{0, std::nullopt}}}}},
+       u"",
+       u""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     FakeWmiSystem wmi;
-    fake::FakeQuery& query = wmi.queries[kComputerSystem];
-    if (variant == 0) query.objects.clear();
-    if (variant == 1) query.nullEnumerator = true;
-    if (variant == 2) query.failingNext = 0;
-    // A Next that fails after the first object ends the result there.
-    wmi.queries[kOperatingSystem].objects.push_back({{u"Caption", textProperty(u"never read")}});
-    wmi.queries[kOperatingSystem].failingNext = 1;
+    wmi.queries[kComputerSystem] = c.query;
     DeviceRecord record;
     ASSERT_EQ(collect(wmi, record), 0);
-    EXPECT_EQ(record.venderName, u"");
-    EXPECT_EQ(record.deviceName, u"");
+    EXPECT_EQ(record.venderName, c.vender);
+    EXPECT_EQ(record.deviceName, c.device);
     EXPECT_EQ(record.osName, u"Microsoft Windows 11 Pro");
+    EXPECT_EQ(record.osVersion, u"10.0.22631");
     EXPECT_EQ(record.deviceId, u"4C4C4544-0042-3510-8052-B4C04F564433");
     EXPECT_TRUE(wmi.everyObjectReleasedOnce());
   }
 }
 
-TEST(WmiQueries, LastObjectWinsWithoutMixingTwoObjects) {
-  FakeWmiSystem wmi;
-  wmi.queries[kComputerSystem].objects = {
-      {{u"Manufacturer", textProperty(u"First Maker")}, {u"Model", textProperty(u"First Model")}},
-      {{u"Manufacturer", textProperty(u"Second Maker")}},  // no Model at all
+// A status of 1 is a success that hands back no object, which counts as that
+// call's failure. A failing query still hands out an enumerator to release.
+TEST(WmiFailures, EachStepRaisesItsCodeAndReleasesMostRecentFirst) {
+  const struct {
+    std::int32_t code;
+    void (*arrange)(FakeWmiSystem&);
+    std::vector<std::string> releases;
+  } cases[] = {
+      {301, [](FakeWmiSystem& w) { w.securityStatus = fake::kRpcETooLate; }, {}},  // set earlier in the process
+      {302, [](FakeWmiSystem& w) { w.locatorStatus = fake::kWbemEFailed; }, {}},
+      {302, [](FakeWmiSystem& w) { w.locatorStatus = 1; }, {}},
+      {303, [](FakeWmiSystem& w) { w.connectStatus = fake::kWbemEFailed; }, {"locator"}},
+      {303, [](FakeWmiSystem& w) { w.connectStatus = 1; }, {"locator"}},
+      {304, [](FakeWmiSystem& w) { w.blanketStatus = fake::kWbemEFailed; }, {"services", "locator"}},
+      {305,
+       [](FakeWmiSystem& w) { w.queries[kComputerSystem].status = fake::kWbemEFailed; },
+       {"enumerator", "services", "locator"}},
+      {306,
+       [](FakeWmiSystem& w) { w.queries[kOperatingSystem].status = fake::kWbemEFailed; },
+       {"object", "enumerator", "enumerator", "services", "locator"}},
+      {306,
+       [](FakeWmiSystem& w) { w.queries[kProduct].status = fake::kWbemEFailed; },
+       {"object", "enumerator", "object", "enumerator", "enumerator", "services", "locator"}},
   };
-  DeviceRecord record;
-  ASSERT_EQ(collect(wmi, record), 0);
-  EXPECT_EQ(record.venderName, u"Second Maker");
-  EXPECT_EQ(record.deviceName, u"");
-  EXPECT_TRUE(wmi.everyObjectReleasedOnce());
-}
-
-TEST(WmiQueries, UnreadableNullOrNonStringPropertyGivesEmptyText) {
-  FakeWmiSystem wmi;
-  wmi.queries[kComputerSystem].objects = {
-      {{u"Manufacturer", FakeProperty{fake::kWbemEFailed, u"stale"}}, {u"Model", FakeProperty{0, std::nullopt}}}};
-  wmi.queries[kProduct].objects = {{}};  // UUID missing: Get fails with not-found
-  DeviceRecord record;
-  record.venderName = record.deviceName = record.deviceId = u"prior";
-  ASSERT_EQ(collect(wmi, record), 0);
-  EXPECT_EQ(record.venderName, u"");
-  EXPECT_EQ(record.deviceName, u"");
-  EXPECT_EQ(record.deviceId, u"");
-  EXPECT_EQ(record.osName, u"Microsoft Windows 11 Pro");
-}
-
-// ---- Failures: the code, and every object released once, most recent first.
-
-TEST(WmiFailures, SetUpFailuresRaise301To304) {
-  FakeWmiSystem security;
-  security.securityStatus = fake::kRpcETooLate;  // security already set in the process
-  DeviceRecord record;
-  EXPECT_EQ(collect(security, record), 301);
-  EXPECT_THAT(security.log, ElementsAre("initializeSecurity"));
-
-  FakeWmiSystem locator;
-  locator.locatorStatus = fake::kWbemEFailed;
-  EXPECT_EQ(collect(locator, record), 302);
-  EXPECT_EQ(locator.objectsHandedOut(), 0u);
-
-  FakeWmiSystem connection;
-  connection.connectStatus = fake::kWbemEFailed;
-  EXPECT_EQ(collect(connection, record), 303);
-  EXPECT_THAT(connection.releaseOrder(), ElementsAre("locator"));
-  EXPECT_TRUE(connection.everyObjectReleasedOnce());
-
-  FakeWmiSystem blanket;
-  blanket.blanketStatus = fake::kWbemEFailed;
-  EXPECT_EQ(collect(blanket, record), 304);
-  EXPECT_THAT(blanket.releaseOrder(), ElementsAre("services", "locator"));
-  EXPECT_TRUE(blanket.everyObjectReleasedOnce());
-  EXPECT_TRUE(blanket.queryCalls.empty());
-}
-
-TEST(WmiFailures, FirstQueryRaises305AndReleasesEnumeratorServicesLocator) {
-  FakeWmiSystem wmi;
-  wmi.queries[kComputerSystem].status = fake::kWbemEFailed;
-  wmi.queries[kComputerSystem].enumeratorEvenOnFailure = true;
-  DeviceRecord record;
-  EXPECT_EQ(collect(wmi, record), 305);
-  EXPECT_THAT(wmi.releaseOrder(), ElementsAre("enumerator", "services", "locator"));
-  EXPECT_TRUE(wmi.everyObjectReleasedOnce());
-  EXPECT_EQ(wmi.queryCalls.size(), 1u);
-}
-
-TEST(WmiFailures, SecondAndThirdQueriesRaise306KeepingEarlierFields) {
-  for (const char16_t* failing : {kOperatingSystem, kProduct}) {
-    SCOPED_TRACE(failing == kProduct ? "third" : "second");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
     FakeWmiSystem wmi;
-    wmi.queries[failing].status = fake::kWbemEFailed;
-    wmi.queries[failing].enumeratorEvenOnFailure = true;
+    c.arrange(wmi);
     DeviceRecord record;
-    EXPECT_EQ(collect(wmi, record), 306);
-    EXPECT_EQ(record.venderName, u"Contoso Ltd.");
-    EXPECT_EQ(record.deviceId, u"");
-    const std::vector<std::string> order = wmi.releaseOrder();
-    ASSERT_GE(order.size(), 3u);
-    EXPECT_THAT(std::vector<std::string>(order.end() - 3, order.end()),
-                ElementsAre("enumerator", "services", "locator"));
+    EXPECT_EQ(collect(wmi, record), c.code);
+    EXPECT_THAT(wmi.releaseOrder(), ElementsAreArray(c.releases));
     EXPECT_TRUE(wmi.everyObjectReleasedOnce());
   }
-}
-
-TEST(WmiFailures, SuccessWithoutAnObjectCountsAsThatCallsFailure) {
-  // A provider that reports success but hands back nothing must not crash
-  // the probe.
-  struct NullLocator : FakeWmiSystem {
-    long createLocator(WmiLocator** locator) override {
-      *locator = nullptr;
-      return 0;
-    }
-  } wmi;
-  DeviceRecord record;
-  EXPECT_EQ(collect(wmi, record), 302);
 }
 
 }  // namespace
