@@ -26,7 +26,7 @@ if /i "%~1"=="--chrome-ids" goto opt_chrome
 if /i "%~1"=="--firefox-ids" goto opt_firefox
 if /i "%~1"=="--help" goto usage
 if "%~1"=="/?" goto usage
-echo install.cmd: unknown argument %1 1>&2
+echo install.cmd: unknown argument "%~1" 1>&2
 call :usage 1>&2
 exit /b 2
 
@@ -72,7 +72,7 @@ shift
 goto firefox_more
 
 :missing_value
-echo install.cmd: %1 needs a value 1>&2
+echo install.cmd: %~1 needs a value 1>&2
 exit /b 2
 
 :parsed
@@ -111,7 +111,7 @@ rem The 64-bit view, where 64-bit browsers look first, whichever cmd runs us.
 set "key=%hive%\%~1\NativeMessagingHosts\%name%"
 reg add "%key%" /ve /t REG_SZ /d "%~2" /f /reg:64 >nul
 if errorlevel 1 goto register_failed
-echo registered %name% for %~3: %key% = %~2
+echo registered %name% for %~3: %key% = "%~2"
 exit /b 0
 :register_failed
 if /i "%hive%"=="HKLM" echo install.cmd: cannot write %key%: --system needs an administrator's command prompt 1>&2
@@ -119,13 +119,13 @@ if /i not "%hive%"=="HKLM" echo install.cmd: cannot write %key% 1>&2
 exit /b 1
 
 :no_writer
-echo install.cmd: quorvia-manifest.exe not found beside this script: %writer% 1>&2
+echo install.cmd: quorvia-manifest.exe not found beside this script: "%writer%" 1>&2
 exit /b 2
 :no_template
-echo install.cmd: host-manifest.json.in not found beside this script: %template% 1>&2
+echo install.cmd: host-manifest.json.in not found beside this script: "%template%" 1>&2
 exit /b 2
 :no_host
-echo install.cmd: host program not found: %host% (give --host PATH) 1>&2
+echo install.cmd: host program not found: "%host%" - give --host PATH 1>&2
 exit /b 2
 
 :usage

@@ -16,7 +16,7 @@ if /i "%~1"=="--system" goto opt_system
 if /i "%~1"=="--name" goto opt_name
 if /i "%~1"=="--help" goto usage
 if "%~1"=="/?" goto usage
-echo uninstall.cmd: unknown argument %1 1>&2
+echo uninstall.cmd: unknown argument "%~1" 1>&2
 call :usage 1>&2
 exit /b 2
 
@@ -33,7 +33,7 @@ shift
 goto args
 
 :missing_value
-echo uninstall.cmd: %1 needs a value 1>&2
+echo uninstall.cmd: %~1 needs a value 1>&2
 exit /b 2
 
 :parsed
@@ -68,7 +68,7 @@ set "failed=1"
 exit /b 1
 
 :no_writer
-echo uninstall.cmd: quorvia-manifest.exe not found beside this script: %writer% 1>&2
+echo uninstall.cmd: quorvia-manifest.exe not found beside this script: "%writer%" 1>&2
 exit /b 2
 
 :usage
