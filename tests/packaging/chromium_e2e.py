@@ -120,6 +120,19 @@ class ChromiumEndToEnd(unittest.TestCase):
         pkgtest.run([install, "--host", cls.host, "--name", "com.quorvia.forbidden",
                      "--chrome-ids", pkgtest.OTHER_CHROME_ID, "--browsers", "chromium"],
                     env=cls.environment, check=0)
+        # Hosts that fail the way a broken deployment does: a program that
+        # is gone, and one that answers with something that is not a frame.
+        gone = os.path.join(cls.tmp, "gone-host")
+        shutil.copy(cls.host, gone)
+        pkgtest.run([install, "--host", gone, "--name", "com.quorvia.gone", "--chrome-ids", cls.extension_id,
+                     "--browsers", "chromium"], env=cls.environment, check=0)
+        os.remove(gone)
+        chatty = os.path.join(cls.tmp, "chatty-host")
+        with open(chatty, "w") as f:
+            f.write("#!/bin/sh\necho 'starting up'\n")
+        os.chmod(chatty, 0o755)
+        pkgtest.run([install, "--host", chatty, "--name", "com.quorvia.chatty", "--chrome-ids", cls.extension_id,
+                     "--browsers", "chromium"], env=cls.environment, check=0)
         profile = os.path.join(home, ".config/chromium")
 
         cls.key16 = pkgtest.random_key(16)
@@ -141,6 +154,10 @@ class ChromiumEndToEnd(unittest.TestCase):
             {"name": "not_registered", "host": "com.quorvia.not_registered",
              "message": {"command": "DeviceInfo", "version": 1, "key": cls.key16}},
             {"name": "forbidden", "host": "com.quorvia.forbidden",
+             "message": {"command": "DeviceInfo", "version": 1, "key": cls.key16}},
+            {"name": "host_gone", "host": "com.quorvia.gone",
+             "message": {"command": "DeviceInfo", "version": 1, "key": cls.key16}},
+            {"name": "not_a_frame", "host": "com.quorvia.chatty",
              "message": {"command": "DeviceInfo", "version": 1, "key": cls.key16}},
         ]
 
@@ -219,6 +236,9 @@ class ChromiumEndToEnd(unittest.TestCase):
         self.assertEqual(self.result("not_registered")["error"], "Specified native messaging host not found.")
         self.assertEqual(self.result("forbidden")["error"],
                          "Access to the specified native messaging host is forbidden.")
+        self.assertEqual(self.result("host_gone")["error"], "Specified native messaging host not found.")
+        self.assertEqual(self.result("not_a_frame")["error"],
+                         "Error when communicating with the native messaging host.")
 
 
 if __name__ == "__main__":
