@@ -3,10 +3,14 @@
 install with the extension IDs as properties, the registry and files it
 leaves, the host it leads to, and a clean uninstall. Also what must fail.
 
-Environment (from ctest): QUORVIA_MSI, QUORVIA_RUNNER."""
+Environment (from ctest): QUORVIA_MSI, QUORVIA_RUNNER, and to build a newer
+version of the same MSI: QUORVIA_WIXL, QUORVIA_WXS, QUORVIA_MSI_GENDIR,
+QUORVIA_BUILD_DIR, QUORVIA_VERSION."""
 
 import json
 import os
+import shutil
+import tempfile
 import unittest
 
 import pkgtest
@@ -19,7 +23,9 @@ INSTALLED_FILES = sorted(["quorvia-host.exe", "quorvia-nm.exe", "quorvia-manifes
 INSTALL_FAILURE = 1603 % 256
 
 
-class Msi(unittest.TestCase):
+class MsiCase(unittest.TestCase):
+    """Set-up and helpers: every test starts and ends with nothing installed."""
+
     @classmethod
     def setUpClass(cls):
         cls.wine = pkgtest.Wine()
@@ -54,6 +60,8 @@ class Msi(unittest.TestCase):
         self.assertFalse(os.path.exists(self.install_dir), os.listdir(self.install_dir)
                          if os.path.isdir(self.install_dir) else "")
 
+
+class Msi(MsiCase):
     def test_silent_install_registers_every_browser_per_machine(self):
         result = self.install(f"CHROME_EXTENSION_IDS={pkgtest.CHROME_ID},{pkgtest.OTHER_CHROME_ID}",
                               f"FIREFOX_EXTENSION_IDS={pkgtest.FIREFOX_ID},{pkgtest.FIREFOX_GUID}")
@@ -119,6 +127,61 @@ class Msi(unittest.TestCase):
                 self.assertNotEqual(result.returncode, 0)
                 self.assertNothingInstalled()
                 self.assertFalse(os.path.exists(self.wine.unix_path("C:\\evil.json")))
+
+
+class MsiUpgrade(MsiCase):
+    """A newer MSI replaces the installed one; an older one is refused. The
+    newer one is the same source built with a higher version."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.tmp = tempfile.mkdtemp(prefix="quorvia-msi-")
+        cls.newer = os.path.join(cls.tmp, "newer.msi")
+        major, minor, patch = pkgtest.env("QUORVIA_VERSION").split(".")
+        cls.newer_version = f"{major}.{minor}.{int(patch) + 1}"
+        pkgtest.run([pkgtest.env("QUORVIA_WIXL"), "-a", "x64", "-D", f"Version={cls.newer_version}",
+                     "-D", f"GenDir={pkgtest.env('QUORVIA_MSI_GENDIR')}", "-o", cls.newer,
+                     pkgtest.env("QUORVIA_WXS")], cwd=pkgtest.env("QUORVIA_BUILD_DIR"), timeout=300, check=0)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(self.msiexec, "/x", self.wine.windows_path(self.newer), "/qn")
+
+    def installed_versions(self):
+        out = self.wine.run(["reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s",
+                             "/reg:64"]).stdout
+        versions, in_ours = [], False
+        for line in out.splitlines():
+            parts = line.split(None, 2)
+            if not line.startswith(" "):
+                in_ours = False
+            elif len(parts) == 3 and parts[0] == "DisplayName":
+                in_ours = parts[2].strip() == "Quorvia Device Information Host"
+            elif len(parts) == 3 and parts[0] == "DisplayVersion" and in_ours:
+                versions.append(parts[2].strip())
+        return versions
+
+    def test_newer_version_replaces_the_installed_one(self):
+        self.assertEqual(self.install(f"CHROME_EXTENSION_IDS={pkgtest.CHROME_ID}").returncode, 0)
+        self.assertEqual(self.installed_versions(), [pkgtest.env("QUORVIA_VERSION")])
+        result = self.msiexec("/i", self.wine.windows_path(self.newer), "/qn",
+                              f"CHROME_EXTENSION_IDS={pkgtest.OTHER_CHROME_ID}")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(self.installed_versions(), [self.newer_version])
+        self.assertEqual(self.manifest("chrome")["allowed_origins"], [f"chrome-extension://{pkgtest.OTHER_CHROME_ID}/"])
+        self.assertEqual(self.wine.reg_default(self.key("chrome")), f"{INSTALL_DIR}\\{NAME}.chrome.json")
+
+    def test_older_version_is_refused_over_a_newer_one(self):
+        result = self.msiexec("/i", self.wine.windows_path(self.newer), "/qn",
+                              f"CHROME_EXTENSION_IDS={pkgtest.CHROME_ID}")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(self.install(f"CHROME_EXTENSION_IDS={pkgtest.CHROME_ID}").returncode, INSTALL_FAILURE)
+        self.assertEqual(self.installed_versions(), [self.newer_version])
 
 
 class MsiTables(unittest.TestCase):
