@@ -25,11 +25,13 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
-std::string toUtf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, w.data(), static_cast<int>(w.size()), nullptr,
-                                    0, nullptr, nullptr);
-  if (n <= 0) return {};
+// Empty when the text is not valid UTF-16 (a lone surrogate): such a path
+// has no UTF-8 form, and an empty one would lead the browser nowhere.
+std::optional<std::string> toUtf8(const std::wstring& w) {
+  if (w.empty()) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  if (n <= 0) return std::nullopt;
   std::string out(static_cast<std::size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr,
                       nullptr);
@@ -150,7 +152,8 @@ int run(const Options& o) {
   }
   const std::wregex chromeId(L"[a-p]{32}");
   const std::wregex firefoxId(
-      L"\\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\\}|[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+");
+      L"\\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\\}|[A-Za-z0-9._+-]*@[A-Za-z0-9._"
+      L"-]+");
   std::string allowed;
   for (const auto& id : ids) {
     if (chrome && !std::regex_match(id, chromeId)) {
@@ -160,7 +163,8 @@ int run(const Options& o) {
       return fail(kUsage, L"invalid Firefox add-on ID '" + id + L"': expected {GUID} or name@domain");
     }
     if (!allowed.empty()) allowed += ", ";
-    allowed += "\"" + std::string(chrome ? "chrome-extension://" : "") + toUtf8(id) + (chrome ? "/" : "") + "\"";
+    allowed +=
+        "\"" + std::string(chrome ? "chrome-extension://" : "") + toUtf8(id).value() + (chrome ? "/" : "") + "\"";
   }
 
   // An absolute path, so the manifest still leads to the host wherever the
@@ -176,6 +180,8 @@ int run(const Options& o) {
   for (wchar_t c : host) {
     if (c < 0x20) return fail(kUsage, L"host path contains control characters");
   }
+  const std::optional<std::string> hostUtf8 = toUtf8(host);
+  if (!hostUtf8) return fail(kUsage, L"host path is not valid Unicode: " + host);
 
   std::ifstream in(o.templatePath.c_str(), std::ios::binary);
   if (!in) return fail(kFailed, L"cannot read template " + o.templatePath);
@@ -183,10 +189,10 @@ int run(const Options& o) {
   in.close();
   // The placeholders are replaced in this order so that a value can never be
   // mistaken for a later placeholder: only the path is free text.
-  replaceAll(text, "@NAME@", toUtf8(o.name));
+  replaceAll(text, "@NAME@", toUtf8(o.name).value());
   replaceAll(text, "@ALLOWED_KEY@", chrome ? "allowed_origins" : "allowed_extensions");
   replaceAll(text, "@ALLOWED@", allowed);
-  replaceAll(text, "@PATH@", jsonStringBody(toUtf8(host)));
+  replaceAll(text, "@PATH@", jsonStringBody(*hostUtf8));
 
   // Written beside and renamed, so a browser never reads half a manifest.
   const std::wstring temp = o.outPath + L".tmp";
