@@ -205,13 +205,16 @@ class PackageWithBuildTimeIds(unittest.TestCase):
         self.assertEqual(stat.S_IMODE(os.stat(os.path.join(self.control, "postrm")).st_mode), 0o755)
 
     def test_invalid_build_time_ids_stop_the_configuration(self):
-        for variable, bad, message in (
+        for n, (variable, bad, message) in enumerate((
             ("QUORVIA_CHROME_EXTENSION_IDS", "not-an-id", "invalid Chrome extension ID 'not-an-id'"),
+            ("QUORVIA_CHROME_EXTENSION_IDS", f"{pkgtest.CHROME_ID},{pkgtest.CHROME_ID}a",
+             f"invalid Chrome extension ID '{pkgtest.CHROME_ID}a'"),
             ("QUORVIA_FIREFOX_EXTENSION_IDS", "no at sign", "invalid Firefox add-on ID 'no at sign'"),
-        ):
-            with self.subTest(variable):
+            ("QUORVIA_FIREFOX_EXTENSION_IDS", "{0f1e2d3c-4b5a}", "invalid Firefox add-on ID '{0f1e2d3c-4b5a}'"),
+        )):
+            with self.subTest(bad):
                 result = pkgtest.run([self.cmake, "-S", pkgtest.env("QUORVIA_SOURCE_DIR"),
-                                      "-B", os.path.join(self.tmp, "bad-" + variable), "-G", "Ninja",
+                                      "-B", os.path.join(self.tmp, f"bad-{n}"), "-G", "Ninja",
                                       "-DBUILD_TESTING=OFF", f"-D{variable}={bad}"], timeout=300)
                 self.assertNotEqual(result.returncode, 0)
                 self.assertIn(message, result.stderr)
