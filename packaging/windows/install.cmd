@@ -85,8 +85,15 @@ if not exist "%writer%" goto no_writer
 if not exist "%template%" goto no_template
 if not exist "%host%" goto no_host
 
-"%writer%" --check-name "%name%"
+rem Every input is checked before anything is written or registered.
+if not defined chrome goto check_firefox
+"%writer%" --check --template "%template%" --host "%host%" --name "%name%" --chrome-ids "%chrome%"
 if errorlevel 1 exit /b 2
+:check_firefox
+if not defined firefox goto checked
+"%writer%" --check --template "%template%" --host "%host%" --name "%name%" --firefox-ids "%firefox%"
+if errorlevel 1 exit /b 2
+:checked
 set "chrome_manifest=%here%%name%.chrome.json"
 set "firefox_manifest=%here%%name%.firefox.json"
 if not defined chrome goto write_firefox

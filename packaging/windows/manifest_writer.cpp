@@ -2,9 +2,12 @@
 // the template. The Windows installers use it because neither cmd nor the MSI
 // engine can safely put a path and a list of IDs into JSON.
 //
-//   quorvia-manifest --template FILE --out FILE --host PATH [--name NAME]
+//   quorvia-manifest --template FILE (--out FILE | --check) --host PATH [--name NAME]
 //                    (--chrome-ids ID[,ID...] | --firefox-ids ID[,ID...])
 //   quorvia-manifest --check-name NAME
+//
+// --check tests every input and writes nothing, so a script can refuse a
+// mistake in its second manifest before it has changed anything for the first.
 //
 // Exit status: 0 written, 1 the file could not be read or written, 2 wrong
 // usage or an input that the browsers would reject.
@@ -50,12 +53,18 @@ struct Options {
   std::wstring name = L"com.quorvia.deviceinfo";
   std::optional<std::wstring> chromeIds;
   std::optional<std::wstring> firefoxIds;
+  bool checkOnly = false;
 };
 
 std::optional<Options> parse(int argc, wchar_t** argv, std::wstring& error) {
   Options o;
   for (int i = 1; i < argc; i += 2) {
     const std::wstring arg = argv[i];
+    if (arg == L"--check") {
+      o.checkOnly = true;
+      --i;
+      continue;
+    }
     if (i + 1 >= argc) {
       error = arg + L" needs a value";
       return std::nullopt;
@@ -90,8 +99,8 @@ std::optional<Options> parse(int argc, wchar_t** argv, std::wstring& error) {
     }
     if (!ok) return std::nullopt;
   }
-  if (o.templatePath.empty() || o.outPath.empty() || o.host.empty()) {
-    error = L"--template, --out and --host are required";
+  if (o.templatePath.empty() || o.host.empty() || o.outPath.empty() != o.checkOnly) {
+    error = L"--template, --host and either --out or --check are required";
     return std::nullopt;
   }
   if (o.chromeIds.has_value() == o.firefoxIds.has_value()) {
@@ -193,6 +202,7 @@ int run(const Options& o) {
   replaceAll(text, "@ALLOWED_KEY@", chrome ? "allowed_origins" : "allowed_extensions");
   replaceAll(text, "@ALLOWED@", allowed);
   replaceAll(text, "@PATH@", jsonStringBody(*hostUtf8));
+  if (o.checkOnly) return kOk;
 
   // Written beside and renamed, so a browser never reads half a manifest.
   const std::wstring temp = o.outPath + L".tmp";
@@ -222,7 +232,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!options) {
     std::fwprintf(stderr,
                   L"quorvia-manifest: %ls\n"
-                  L"usage: quorvia-manifest --template FILE --out FILE --host PATH [--name NAME]\n"
+                  L"usage: quorvia-manifest --template FILE (--out FILE | --check) --host PATH [--name NAME]\n"
                   L"                        (--chrome-ids ID[,ID...] | --firefox-ids ID[,ID...])\n",
                   error.c_str());
     return kUsage;

@@ -187,6 +187,8 @@ class Registration(Package):
             ([], "no extension IDs given"),
             (["--chrome-ids", "abc"], "invalid Chrome extension ID 'abc'"),
             (["--firefox-ids", "no-at-sign"], "invalid Firefox add-on ID 'no-at-sign'"),
+            # A mistake in the second list stops the first from being registered.
+            (["--chrome-ids", pkgtest.CHROME_ID, "--firefox-ids", "no-at-sign"], "invalid Firefox add-on ID"),
             (["--name", "Com.Quorvia", "--chrome-ids", pkgtest.CHROME_ID], "invalid host name"),
             (["--host", "C:\\nowhere\\quorvia-host.exe", "--chrome-ids", pkgtest.CHROME_ID],
              "host program not found"),
