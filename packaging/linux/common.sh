@@ -1,0 +1,59 @@
+# Shared by install.sh and uninstall.sh: where each browser looks for native
+# messaging host manifests, and the rules every input must pass.
+
+default_name=com.quorvia.deviceinfo
+all_browsers="chrome chromium edge firefox"
+
+die() {
+  echo "${0##*/}: $*" >&2
+  exit 2
+}
+
+# The folder a browser reads; per user unless system=1. root prefixes the
+# system folders so packaging and tests can stage them anywhere.
+manifest_dir() {
+  local browser=$1
+  if [ "$system" = 1 ]; then
+    case $browser in
+      chrome) echo "$root/etc/opt/chrome/native-messaging-hosts" ;;
+      chromium) echo "$root/etc/chromium/native-messaging-hosts" ;;
+      edge) echo "$root/etc/opt/edge/native-messaging-hosts" ;;
+      firefox) echo "$root/usr/lib/mozilla/native-messaging-hosts" ;;
+    esac
+  else
+    # The Chromium family keeps its profile, and the user-level manifests
+    # beside it, under XDG_CONFIG_HOME when that is set.
+    local config=${XDG_CONFIG_HOME:-$HOME/.config}
+    case $browser in
+      chrome) echo "$config/google-chrome/NativeMessagingHosts" ;;
+      chromium) echo "$config/chromium/NativeMessagingHosts" ;;
+      edge) echo "$config/microsoft-edge/NativeMessagingHosts" ;;
+      firefox) echo "$HOME/.mozilla/native-messaging-hosts" ;;
+    esac
+  fi
+}
+
+# Both browser families reject any other name, and it becomes a file name.
+check_name() {
+  [[ $1 =~ ^[a-z0-9_]+(\.[a-z0-9_]+)*$ ]] ||
+    die "invalid host name '$1': use lower-case letters, digits and '_', in parts joined by single dots (like $default_name)"
+}
+
+# Turns "a,b" or repeated options into the list of browsers, checking each.
+parse_browsers() {
+  local list=${1//,/ } b
+  for b in $list; do
+    case " $all_browsers " in
+      *" $b "*) ;;
+      *) die "unknown browser '$b': choose from ${all_browsers// /, }" ;;
+    esac
+  done
+  echo "$list"
+}
+
+check_environment() {
+  if [ "$system" = 1 ]; then
+    return 0
+  fi
+  [ -n "${HOME:-}" ] || die "HOME is not set, so the per-user folders are unknown (or use --system)"
+}
