@@ -145,23 +145,6 @@ TEST(CipherProvider, NistCbcVectors) {
   }
 }
 
-TEST(CipherProvider, PaddingAddsOneToSixteenBytes) {
-  auto provider = makeSystemCipherProvider();
-  ASSERT_TRUE(provider->openAlgorithm());
-  std::uint32_t objectLength = 0;
-  ASSERT_TRUE(provider->getObjectLength(objectLength));
-  ASSERT_TRUE(provider->setChainingModeCbc());
-  std::vector<std::uint8_t> keyObject(objectLength), key(16, 7), iv(16, 1), in(64, 9);
-  ASSERT_TRUE(provider->generateKey(keyObject.data(), objectLength, key.data(), 16));
-  for (auto [n, expected] : std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 16}, {15, 16}, {16, 32}, {33, 48}}) {
-    std::uint32_t size = 0;
-    ASSERT_TRUE(provider->encrypt(in.data(), n, iv.data(), 16, nullptr, 0, size));
-    EXPECT_EQ(size, expected) << n;
-  }
-  provider->destroyKey();
-  provider->closeAlgorithm();
-}
-
 TEST(EncryptPayload, EachFailingStepHasItsCodeAndReleasesWhatWasHeld) {
   struct Case {
     std::string failAt;

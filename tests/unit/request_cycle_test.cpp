@@ -68,22 +68,6 @@ TEST(RequestCycle, RejectedRequestRunsNoProbe) {
   EXPECT_EQ(o.out, frame(errorResponseBody(3)));
 }
 
-TEST(RequestCycle, ProbeFailureIsTheOnlyFrame) {
-  const Outcome o = run(kValid, [](DeviceRecord& r) {
-    r.hostName = u"partial";
-    throw ErrorInfo{401};
-  });
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, frame(errorResponseBody(401)));
-}
-
-TEST(RequestCycle, CipherFailureLeavesNoDataBytesBehind) {
-  const Outcome o = run(frame("{\"command\":\"DeviceInfo\",\"version\":1,\"key\":\"short\"}"),
-                        [](DeviceRecord& r) { r.macAddress = u"[]"; });
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, frame(errorResponseBody(27)));
-}
-
 TEST(RequestCycle, FailureWithoutACodeWritesNothing) {
   MemoryReader in(kValid);
   MemoryWriter out;
