@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <objbase.h>
+#include <windows.h>
 
 // The probes expect COM in the multithreaded apartment, joined before main
 // runs its first probe, as the host's platform set-up does.

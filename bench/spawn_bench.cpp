@@ -61,8 +61,9 @@ double runOnce(const std::vector<std::string>& command, int input) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: spawn_bench RUNS FRAME-FILE PROGRAM [PROGRAM...]\n"
-                         "  a PROGRAM with spaces is split into its words (e.g. a runner and a program)\n");
+    std::fprintf(stderr,
+                 "usage: spawn_bench RUNS FRAME-FILE PROGRAM [PROGRAM...]\n"
+                 "  a PROGRAM with spaces is split into its words (e.g. a runner and a program)\n");
     return 2;
   }
   const int runs = std::atoi(argv[1]);

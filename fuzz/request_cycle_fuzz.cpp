@@ -20,8 +20,8 @@ namespace {
 const std::set<std::string>& errorBodies() {
   static const std::set<std::string> bodies = [] {
     std::set<std::string> s;
-    for (int code : {1, 2, 3, 4, 11, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 101, 201, 202, 301, 302,
-                     303, 304, 305, 306, 401, 402, 501, 601, 701}) {
+    for (int code : {1,  2,  3,   4,   11,  21,  22,  23,  24,  25,  26,  27,  28,  29,  30,  31, 32,
+                     33, 34, 101, 201, 202, 301, 302, 303, 304, 305, 306, 401, 402, 501, 601, 701}) {
       s.insert(quorvia::errorResponseBody(code));
     }
     return s;

@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 
 #include "crypto/cipher_provider.h"
 
@@ -28,8 +28,8 @@ class CngCipherProvider final : public CipherProvider {
     // takes the first 32 bytes of a longer key. Refuse here too, so the
     // extension gets the same answer wherever the host runs.
     if (keySize != 16 && keySize != 24 && keySize != 32) return false;
-    return BCRYPT_SUCCESS(BCryptGenerateSymmetricKey(algorithm_, &key_, keyObject, keyObjectSize,
-                                                     const_cast<PUCHAR>(key), keySize, 0));
+    return BCRYPT_SUCCESS(
+        BCryptGenerateSymmetricKey(algorithm_, &key_, keyObject, keyObjectSize, const_cast<PUCHAR>(key), keySize, 0));
   }
   bool encrypt(const std::uint8_t* input, std::uint32_t inputSize, std::uint8_t* iv, std::uint32_t ivSize,
                std::uint8_t* output, std::uint32_t outputSize, std::uint32_t& resultSize) override {
@@ -60,8 +60,7 @@ class CngCipherProvider final : public CipherProvider {
   bool getProperty(LPCWSTR name, std::uint32_t& value) {
     DWORD v = 0;
     ULONG written = 0;
-    const NTSTATUS status =
-        BCryptGetProperty(algorithm_, name, reinterpret_cast<PUCHAR>(&v), sizeof(v), &written, 0);
+    const NTSTATUS status = BCryptGetProperty(algorithm_, name, reinterpret_cast<PUCHAR>(&v), sizeof(v), &written, 0);
     value = v;
     return BCRYPT_SUCCESS(status);
   }

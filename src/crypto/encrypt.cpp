@@ -111,8 +111,7 @@ SecretBytes decryptPayload(std::string_view base64Text, std::u16string_view keyT
   }
   SecretBytes plain(plainSize, 0);
   std::uint32_t written = 0;
-  if (!provider.decrypt(cipher->data(), size, session.iv(), session.blockLength(), plain.data(), plainSize,
-                        written)) {
+  if (!provider.decrypt(cipher->data(), size, session.iv(), session.blockLength(), plain.data(), plainSize, written)) {
     throw ErrorInfo{33};
   }
   plain.resize(written);

@@ -3,13 +3,13 @@
 // the same way on both platforms.
 
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <limits.h>
 #include <net/if.h>
 #include <net/if_arp.h>
-#include <sys/socket.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 

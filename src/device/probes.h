@@ -14,12 +14,12 @@ struct ProbeBuffer {
   alignas(8) std::uint8_t bytes[1024] = {};
 };
 
-void collectHostName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer);   // 101
-std::u16string collectAdapterAddresses(LocalSystem& system);                            // 201
-void collectCpuName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer);    // 401, 402
-void collectMainMemory(LocalSystem& system, DeviceRecord& record);                      // 501
-void collectStorageSize(LocalSystem& system, DeviceRecord& record);                     // 601
-void collectUserName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer);   // 701
+void collectHostName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer);  // 101
+std::u16string collectAdapterAddresses(LocalSystem& system);                           // 201
+void collectCpuName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer);   // 401, 402
+void collectMainMemory(LocalSystem& system, DeviceRecord& record);                     // 501
+void collectStorageSize(LocalSystem& system, DeviceRecord& record);                    // 601
+void collectUserName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer);  // 701
 
 // Every probe in the order that decides which failure is reported first:
 // host name, adapters, management data, processor, memory, storage, user.

@@ -16,9 +16,9 @@ namespace quorvia {
 
 using RegistryKey = void*;
 
-constexpr std::uint32_t kDriveFixed = 3;          // DRIVE_FIXED
+constexpr std::uint32_t kDriveFixed = 3;  // DRIVE_FIXED
 constexpr std::uint32_t kWbemInfinite = 0xFFFFFFFF;
-constexpr long kWbemQueryFlags = 0x30;            // forward-only | return immediately
+constexpr long kWbemQueryFlags = 0x30;  // forward-only | return immediately
 
 class LocalSystem {
  public:

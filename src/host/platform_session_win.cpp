@@ -1,7 +1,7 @@
-#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <objbase.h>
+#include <windows.h>
 
 #include <cstdio>
 

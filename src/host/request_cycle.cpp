@@ -24,9 +24,9 @@ struct WipeOnExit {
   DeviceRecord& record;
   ~WipeOnExit() {
     wipe(request.key);
-    for (std::u16string* field : {&record.cipherKey, &record.hostName, &record.macAddress, &record.venderName,
-                                  &record.deviceName, &record.cpuName, &record.osName, &record.osVersion,
-                                  &record.authorizedOsUser, &record.deviceId}) {
+    for (std::u16string* field :
+         {&record.cipherKey, &record.hostName, &record.macAddress, &record.venderName, &record.deviceName,
+          &record.cpuName, &record.osName, &record.osVersion, &record.authorizedOsUser, &record.deviceId}) {
       wipe(*field);
     }
   }

@@ -1,7 +1,5 @@
 #include "host/request_reader.h"
 
-#include "host/json.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -10,6 +8,7 @@
 #include <string>
 
 #include "host/error_info.h"
+#include "host/json.h"
 #include "host/secret.h"
 #include "host/text.h"
 
@@ -200,8 +199,7 @@ void readRequest(ByteReader& in, HostRequest& request) {
   if (m.command) request.command = fromLocaleMultibyte(*m.command);
   if (m.version) request.version = toVersion(*m.version);
   if (m.key) {
-    request.key = fromLocaleMultibyte(
-        std::string_view(reinterpret_cast<const char*>(m.key->data()), m.key->size()));
+    request.key = fromLocaleMultibyte(std::string_view(reinterpret_cast<const char*>(m.key->data()), m.key->size()));
   }
 
   if (request.command.empty() || request.key.empty() || request.version == 0) throw ErrorInfo{2};

@@ -76,10 +76,10 @@ TEST_F(LocaleText, InvalidBytesGiveEmptyTextNotAPrefix) {
   if (locale_ == "cp1252") GTEST_SKIP() << "every byte is a character in code page 1252";
   if (locale_ == "utf8") {
     EXPECT_EQ(fromLocaleMultibyte("ok\xFF"), u"");
-    EXPECT_EQ(fromLocaleMultibyte("ok\xC3"), u"");          // cut short
-    EXPECT_EQ(fromLocaleMultibyte("\xED\xA0\x80"), u"");    // a surrogate
+    EXPECT_EQ(fromLocaleMultibyte("ok\xC3"), u"");            // cut short
+    EXPECT_EQ(fromLocaleMultibyte("\xED\xA0\x80"), u"");      // a surrogate
     EXPECT_EQ(fromLocaleMultibyte("\xF4\x90\x80\x80"), u"");  // beyond U+10FFFF
-    EXPECT_EQ(fromLocaleMultibyte("\xC0\xAF"), u"");        // overlong
+    EXPECT_EQ(fromLocaleMultibyte("\xC0\xAF"), u"");          // overlong
     return;
   }
   // A lead byte with nothing after it.

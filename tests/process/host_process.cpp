@@ -150,8 +150,10 @@ HostRun runHost(const std::string& input, const RunOptions& options) {
           continue;
         }
         if (r == 0 || exited) {
-          if (fds[i].fd == out[0]) out[0] = -1;
-          else err[0] = -1;
+          if (fds[i].fd == out[0])
+            out[0] = -1;
+          else
+            err[0] = -1;
           close(fds[i].fd);
         }
         break;

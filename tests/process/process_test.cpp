@@ -2,6 +2,7 @@
 // Linux host and once for the Windows host under Wine.
 #include <gtest/gtest.h>
 #include <picojson.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -9,13 +10,10 @@
 #include <fstream>
 #include <thread>
 
-#include <unistd.h>
-
 #include "process/host_process.h"
 
 namespace quorvia::testing {
 namespace {
-
 
 std::string hexOf(const std::string& bytes) {
   static const char* digits = "0123456789abcdef";
@@ -29,8 +27,8 @@ std::string hexOf(const std::string& bytes) {
 
 std::string frame(const std::string& body) {
   const auto n = static_cast<std::uint32_t>(body.size());
-  std::string out{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
-                  static_cast<char>((n >> 16) & 0xFF), static_cast<char>(n >> 24)};
+  std::string out{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF), static_cast<char>((n >> 16) & 0xFF),
+                  static_cast<char>(n >> 24)};
   return out + body;
 }
 
@@ -73,9 +71,9 @@ std::string decryptWithOpenssl(const std::string& body, const std::string& keyBy
   return plain;
 }
 
-const char* const kDocumentKeys[] = {"hostName",    "macAddress",  "venderName", "deviceName",
-                                     "cpuName",     "mainMemory",  "storageSize", "osName",
-                                     "osVersion",   "authorizedOsUser", "deviceId"};
+const char* const kDocumentKeys[] = {"hostName",  "macAddress",       "venderName",  "deviceName",
+                                     "cpuName",   "mainMemory",       "storageSize", "osName",
+                                     "osVersion", "authorizedOsUser", "deviceId"};
 
 // Checks the document's fixed layout and returns it parsed.
 picojson::object parseDocument(const std::string& document) {
@@ -125,7 +123,8 @@ TEST_F(HostProcess, ErrorResponsesByteForByte) {
       {frame("{\"command\":"), invalid},
       {frame(R"({"command":"DeviceInfo","version":1})"),
        "{\"errorCode\": 2,\"errorMessage\": \"入力情報が無効です。\"}"},
-      {frame(request("0123456789abcdef", "deviceinfo")), "{\"errorCode\": 3,\"errorMessage\": \"未知のコマンドです。\"}"},
+      {frame(request("0123456789abcdef", "deviceinfo")),
+       "{\"errorCode\": 3,\"errorMessage\": \"未知のコマンドです。\"}"},
       {frame(request("0123456789abcdef", "DeviceInfo", 10001)),
        "{\"errorCode\": 4,\"errorMessage\": \"無効なバージョンです。Quorvia拡張を更新してください。\"}"},
       {frame(request("0123456789abcde")),
@@ -283,8 +282,8 @@ TEST_F(HostProcess, DocumentDescribesThisMachine) {
   const std::string uuid = machineIdAsUuid();
   const bool hasDmi = !trimmed(commandOutput("cat /sys/class/dmi/id/product_uuid 2>/dev/null")).empty();
   // Every interface with a hardware address other than loopback is listed.
-  const std::string addresses = upper(commandOutput(
-      "for i in /sys/class/net/*; do [ \"$(cat $i/type)\" = 772 ] || cat $i/address; done 2>/dev/null"));
+  const std::string addresses = upper(
+      commandOutput("for i in /sys/class/net/*; do [ \"$(cat $i/type)\" = 772 ] || cat $i/address; done 2>/dev/null"));
   const auto macs = doc.find("macAddress");
   ASSERT_NE(macs, doc.end());
   ASSERT_TRUE(macs->second.is<picojson::array>());

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "crypto/base64.h"
+
+#include <gtest/gtest.h>
 
 namespace quorvia {
 namespace {

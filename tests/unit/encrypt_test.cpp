@@ -1,10 +1,11 @@
+#include "crypto/encrypt.h"
+
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <string>
 #include <vector>
 
-#include "crypto/encrypt.h"
 #include "fake_cipher.h"
 #include "host/error_info.h"
 
@@ -129,7 +130,8 @@ TEST(CipherProvider, NistCbcVectors) {
     EXPECT_EQ(block, 16u);
     ASSERT_TRUE(provider->setChainingModeCbc());
     std::vector<std::uint8_t> keyObject(objectLength), key = unhex(v.key), ivBytes = unhex(iv), in = unhex(plain);
-    ASSERT_TRUE(provider->generateKey(keyObject.data(), objectLength, key.data(), static_cast<std::uint32_t>(key.size())));
+    ASSERT_TRUE(
+        provider->generateKey(keyObject.data(), objectLength, key.data(), static_cast<std::uint32_t>(key.size())));
 
     std::uint32_t size = 0;
     ASSERT_TRUE(provider->encrypt(in.data(), 64, ivBytes.data(), 16, nullptr, 0, size));
@@ -158,7 +160,8 @@ TEST(EncryptPayload, EachFailingStepHasItsCodeAndReleasesWhatWasHeld) {
       {"chaining", 26, {"open", "objectLength", "blockLength", "chaining", "close"}},
       {"key", 27, {"open", "objectLength", "blockLength", "chaining", "key", "close"}},
       {"size", 31, {"open", "objectLength", "blockLength", "chaining", "key", "size", "destroyKey", "close"}},
-      {"encrypt", 33,
+      {"encrypt",
+       33,
        {"open", "objectLength", "blockLength", "chaining", "key", "size", "encrypt", "destroyKey", "close"}},
       {"", 0, {"open", "objectLength", "blockLength", "chaining", "key", "size", "encrypt", "destroyKey", "close"}},
   };

@@ -28,8 +28,8 @@ struct Injection {
 };
 
 // The first call each probe makes, in the order the host runs the probes.
-const std::vector<std::string> kLocalProbeStarts = {"getComputerName", "getAdaptersAddresses", "openMachineKey",
-                                                    "getTotalPhysicalMemory", "getLogicalDrives", "getUserName"};
+const std::vector<std::string> kLocalProbeStarts = {"getComputerName",        "getAdaptersAddresses", "openMachineKey",
+                                                    "getTotalPhysicalMemory", "getLogicalDrives",     "getUserName"};
 
 std::vector<Injection> injections() {
   const long failed = fake::kWbemEFailed;
@@ -53,7 +53,11 @@ std::vector<Injection> injections() {
       {401, [](auto& l, auto&) { l.openStatus = fake::kErrorFileNotFound; }, ""},
       {402, [](auto& l, auto&) { l.queryStatus = fake::kErrorFileNotFound; }, ""},
       {501, [](auto& l, auto&) { l.physicalMemory.reset(); }, ""},
-      {601, [](auto& l, auto&) { l.drives['D'] = {kDriveFixed, std::nullopt}; }, ""},
+      {601,
+       [](auto& l, auto&) {
+         l.drives['D'] = {kDriveFixed, std::nullopt};
+       },
+       ""},
       {701, [](auto& l, auto&) { l.userName.reset(); }, ""},
   };
 }

@@ -1,12 +1,10 @@
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <io.h>
-#include <windows.h>
 #include <objbase.h>
+#include <windows.h>
 
 #include <cstdio>
-
 #include <string>
 
 #include "host/byte_stream.h"

@@ -1,10 +1,11 @@
+#include "host/request_cycle.h"
+
 #include <gtest/gtest.h>
 
 #include <new>
 
 #include "crypto/encrypt.h"
 #include "host/error_info.h"
-#include "host/request_cycle.h"
 #include "host/response.h"
 #include "memory_streams.h"
 
@@ -72,7 +73,9 @@ TEST(RequestCycle, FailureWithoutACodeWritesNothing) {
   MemoryReader in(kValid);
   MemoryWriter out;
   auto provider = makeSystemCipherProvider();
-  EXPECT_THROW(runRequestCycle(in, out, [](DeviceRecord&) { throw std::bad_alloc(); }, *provider), std::bad_alloc);
+  EXPECT_THROW(runRequestCycle(
+                   in, out, [](DeviceRecord&) { throw std::bad_alloc(); }, *provider),
+               std::bad_alloc);
   EXPECT_EQ(out.bytes, "");
 }
 

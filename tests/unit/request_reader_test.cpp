@@ -1,9 +1,10 @@
+#include "host/request_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <clocale>
 
 #include "host/error_info.h"
-#include "host/request_reader.h"
 #include "memory_streams.h"
 
 namespace quorvia {

@@ -1,7 +1,8 @@
+#include "host/response.h"
+
 #include <gtest/gtest.h>
 
 #include "device/device_record.h"
-#include "host/response.h"
 #include "memory_streams.h"
 
 namespace quorvia {
@@ -24,7 +25,8 @@ TEST(ErrorResponse, BodyLengthsOfCodesWithFixedTexts) {
   EXPECT_EQ(errorResponseBody(3).size(), 65u);
   EXPECT_EQ(errorResponseBody(11).size(), 75u);
   EXPECT_EQ(errorResponseBody(101).size(), 81u);
-  EXPECT_EQ(errorResponseBody(4), "{\"errorCode\": 4,\"errorMessage\": \"無効なバージョンです。Quorvia拡張を更新してください。\"}");
+  EXPECT_EQ(errorResponseBody(4),
+            "{\"errorCode\": 4,\"errorMessage\": \"無効なバージョンです。Quorvia拡張を更新してください。\"}");
   EXPECT_EQ(errorResponseBody(306),
             "{\"errorCode\": 306,\"errorMessage\": \"venderName/deviceName/hostName/osName/"
             "osVersionが取得できませんでした。（ Query failed. ）\"}");
@@ -111,8 +113,10 @@ TEST(DeviceDocument, ValuesAreQuotedWithOnlyQuoteAndBackslashEscaped) {
             u"  \"osName\": \"Line\nfeed\",\n"
             u"  \"osVersion\": \"10.0.22631\",\n"
             u"  \"authorizedOsUser\": \"ユーザー\",\n"
-            u"  \"deviceId\": \"A" + std::u16string(1, u'\0') + u"B\"\n"
-            u"}\n");
+            u"  \"deviceId\": \"A" +
+                std::u16string(1, u'\0') +
+                u"B\"\n"
+                u"}\n");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "host/text.h"
+
+#include <gtest/gtest.h>
 
 namespace quorvia {
 namespace {

@@ -44,7 +44,9 @@ void release(void* p) noexcept {
     for (const std::string& m : *markers) {
       if (block.find(m) != std::string_view::npos) {
         ++blocksWithSecrets;
-        if (std::getenv("WIPE_DEBUG")) std::fprintf(stderr, "freed block of %zu bytes holds marker %zu\n", header->size, static_cast<std::size_t>(&m - markers->data()));
+        if (std::getenv("WIPE_DEBUG"))
+          std::fprintf(stderr, "freed block of %zu bytes holds marker %zu\n", header->size,
+                       static_cast<std::size_t>(&m - markers->data()));
       }
     }
     watching = true;

@@ -1,7 +1,5 @@
 // quorvia-nm: talks to the host the way the extension does, and says what
 // came back. For people deploying the host: "does it answer, and with what?"
-#include "host/json.h"
-
 #include <chrono>
 #include <clocale>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include "child_process.h"
 #include "crypto/encrypt.h"
 #include "host/error_info.h"
+#include "host/json.h"
 #include "host/request_cycle.h"
 #include "host/text.h"
 
@@ -94,8 +93,8 @@ std::string jsonEscape(const std::string& s) {
 
 std::string frame(const std::string& body) {
   const auto n = static_cast<std::uint32_t>(body.size());
-  std::string out{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
-                  static_cast<char>((n >> 16) & 0xFF), static_cast<char>((n >> 24) & 0xFF)};
+  std::string out{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF), static_cast<char>((n >> 16) & 0xFF),
+                  static_cast<char>((n >> 24) & 0xFF)};
   return out + body;
 }
 
@@ -111,9 +110,9 @@ int report(const std::string& body, const std::string& keyText) {
   if (auto code = o.find("errorCode"); code != o.end() && code->second.is<double>()) {
     const auto message = o.find("errorMessage");
     std::printf("error code:   %.0f\n", code->second.get<double>());
-    std::printf("message:      %s\n",
-                message != o.end() && message->second.is<std::string>() ? message->second.get<std::string>().c_str()
-                                                                        : "(none)");
+    std::printf("message:      %s\n", message != o.end() && message->second.is<std::string>()
+                                          ? message->second.get<std::string>().c_str()
+                                          : "(none)");
     return kFailed;
   }
   const auto data = o.find("data");
