@@ -1,5 +1,5 @@
 #include <bcrypt.h>
-#include <windows.h>
+#include <windows.h>  // first: the other Windows headers rely on it
 
 #include "crypto/cipher_provider.h"
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <io.h>
 #include <objbase.h>
-#include <windows.h>
+#include <windows.h>  // first: the other Windows headers rely on it
 
 #include <cstdio>
 #include <string>
