@@ -1,5 +1,6 @@
-#include <objbase.h>
 #include <windows.h>  // first: the other Windows headers rely on it
+
+#include <objbase.h>
 
 // The probes expect COM in the multithreaded apartment, joined before main
 // runs its first probe, as the host's platform set-up does.

@@ -1,5 +1,6 @@
-#include <bcrypt.h>
 #include <windows.h>  // first: the other Windows headers rely on it
+
+#include <bcrypt.h>
 
 #include "crypto/cipher_provider.h"
 

@@ -1,7 +1,8 @@
+#include <windows.h>  // first: the other Windows headers rely on it
+
 #include <fcntl.h>
 #include <io.h>
 #include <objbase.h>
-#include <windows.h>  // first: the other Windows headers rely on it
 
 #include <cstdio>
 

@@ -1,8 +1,9 @@
+#include <windows.h>  // first: the other Windows headers rely on it
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <io.h>
 #include <objbase.h>
-#include <windows.h>  // first: the other Windows headers rely on it
 
 #include <cstdio>
 #include <string>
