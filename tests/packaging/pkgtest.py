@@ -8,8 +8,6 @@ import os
 import secrets
 import string
 import subprocess
-import sys
-import unittest
 
 NAME = "com.quorvia.deviceinfo"
 DOCUMENT_KEYS = [
@@ -81,6 +79,3 @@ def host_document(nm_command, host, key):
     """Asks the host, started as a browser starts it, for its document."""
     return parse_nm_document(run(nm_command + ["call", "--key", key, "--host", host], timeout=60, check=0).stdout)
 
-
-def main():
-    unittest.main(verbosity=2, argv=[sys.argv[0]] + sys.argv[1:])
