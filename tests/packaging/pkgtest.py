@@ -1,28 +1,37 @@
-"""Helpers shared by the packaging tests: running programs, asking the host
-for its document through quorvia-nm, and running Windows programs under Wine.
+"""Helpers shared by the packaging tests. Every test reads its paths from the
+environment that CMake's add_test gives it, so the same files serve the Linux
+and the Windows build."""
 
-Every test reads its paths from the environment that CMake's add_test gives
-it, so the same files serve the Linux and the Windows build."""
-
+import glob
 import json
 import os
 import secrets
 import string
 import subprocess
-import sys
-import unittest
 
+NAME = "com.quorvia.deviceinfo"
 DOCUMENT_KEYS = [
     "hostName", "macAddress", "venderName", "deviceName", "cpuName", "mainMemory",
     "storageSize", "osName", "osVersion", "authorizedOsUser", "deviceId",
 ]
-
-# Two extension IDs that no browser will ever hand out together with a key
-# we hold; they only have to have the right form.
+# IDs of the right form that no browser will hand out to an extension here.
 CHROME_ID = "abcdefghijklmnopabcdefghijklmnop"
 OTHER_CHROME_ID = "ponmlkjihgfedcbaponmlkjihgfedcba"
 FIREFOX_ID = "deviceinfo@quorvia.example"
 FIREFOX_GUID = "{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}"
+
+
+def manifest(host, chrome_ids=(), firefox_ids=(), name=NAME):
+    """The manifest a browser must find: Chrome's family wants origins with
+    the trailing slash, Firefox bare add-on IDs."""
+    allowed = ({"allowed_extensions": list(firefox_ids)} if firefox_ids else
+               {"allowed_origins": [f"chrome-extension://{i}/" for i in chrome_ids]})
+    return {"name": name, "description": "Quorvia device information", "path": host, "type": "stdio", **allowed}
+
+
+def read_json(path):
+    with open(path) as f:
+        return json.load(f)
 
 
 def env(name):
@@ -33,90 +42,40 @@ def env(name):
 
 
 def run(args, timeout=120, check=None, **kwargs):
-    """Runs a program and returns the CompletedProcess, text mode. check=0
-    asserts success and says what the program printed when it failed."""
+    """Runs a program, text mode; check=N asserts that exit status and shows
+    what the program printed when it differs."""
     kwargs.setdefault("text", True)
     result = subprocess.run(args, capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL, **kwargs)
     if check is not None and result.returncode != check:
-        raise AssertionError(
-            f"{args} exited with {result.returncode}, expected {check}\n"
-            f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}")
+        raise AssertionError(f"{args} exited with {result.returncode}, expected {check}\n"
+                             f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}")
     return result
 
 
+def cpack(generator, out, build_dir=None):
+    """Builds the build folder's package of that generator into out."""
+    config = os.path.join(build_dir or env("QUORVIA_BUILD_DIR"), "CPackConfig.cmake")
+    run([env("QUORVIA_CPACK"), "--config", config, "-G", generator, "-B", out], timeout=300, check=0)
+    found = glob.glob(os.path.join(out, f"*.{generator.lower()}"))
+    if len(found) != 1:
+        raise AssertionError(f"expected one {generator} package in {out}, found {found}")
+    return found[0]
+
+
 def random_key(length):
-    alphabet = string.ascii_letters + string.digits
-    return "".join(secrets.choice(alphabet) for _ in range(length))
+    return "".join(secrets.choice(string.ascii_letters + string.digits) for _ in range(length))
 
 
 def parse_nm_document(output):
-    """The document that `quorvia-nm call` printed, as an ordered list of
-    (key, value) pairs, or None when it printed none."""
+    """The document `quorvia-nm call` printed, as ordered (key, value) pairs."""
     marker = "document:\n"
     at = output.find(marker)
     if at < 0:
-        return None
+        raise AssertionError(f"quorvia-nm printed no document:\n{output}")
     return json.loads(output[at + len(marker):], object_pairs_hook=list)
 
 
-def host_document(nm_command, host, key, timeout=60):
-    """Asks the host for its document through quorvia-nm, as a browser would
-    start it, and returns the ordered pairs; fails the test when the answer
-    is not a decryptable document."""
-    result = run(nm_command + ["call", "--key", key, "--host", host], timeout=timeout)
-    if result.returncode != 0:
-        raise AssertionError(f"quorvia-nm call failed ({result.returncode}):\n{result.stdout}{result.stderr}")
-    pairs = parse_nm_document(result.stdout)
-    if pairs is None:
-        raise AssertionError(f"quorvia-nm printed no document:\n{result.stdout}")
-    return pairs
+def host_document(nm_command, host, key):
+    """Asks the host, started as a browser starts it, for its document."""
+    return parse_nm_document(run(nm_command + ["call", "--key", key, "--host", host], timeout=60, check=0).stdout)
 
-
-class Wine:
-    """Windows programs under the build's private Wine prefix, through the
-    project's runner (which sets WINEPREFIX and quiets Wine)."""
-
-    def __init__(self):
-        self.runner = env("QUORVIA_RUNNER")
-
-    def run(self, args, **kwargs):
-        return run([self.runner] + args, **kwargs)
-
-    def cmd(self, script, args, **kwargs):
-        return self.run(["cmd", "/c", script] + args, **kwargs)
-
-    def reg_default(self, key):
-        """The default value of a registry key in the 64-bit view, or None."""
-        result = self.run(["reg", "query", key, "/ve", "/reg:64"])
-        if result.returncode != 0:
-            return None
-        for line in result.stdout.splitlines():
-            parts = line.split(None, 2)
-            if len(parts) == 3 and parts[1] == "REG_SZ":
-                return parts[2].rstrip("\r")
-            if len(parts) >= 2 and parts[0] == "(Default)":
-                return parts[2].rstrip("\r") if len(parts) == 3 else ""
-        return ""
-
-    def reg_exists(self, key):
-        return self.run(["reg", "query", key, "/reg:64"]).returncode == 0
-
-    def unix_path(self, windows_path):
-        result = self.run(["winepath", "-u", windows_path], check=0)
-        return result.stdout.strip()
-
-    def windows_path(self, unix_path):
-        result = self.run(["winepath", "-w", unix_path], check=0)
-        return result.stdout.strip()
-
-
-BROWSER_KEYS = {
-    "chrome": r"Software\Google\Chrome\NativeMessagingHosts",
-    "chromium": r"Software\Chromium\NativeMessagingHosts",
-    "edge": r"Software\Microsoft\Edge\NativeMessagingHosts",
-    "firefox": r"Software\Mozilla\NativeMessagingHosts",
-}
-
-
-def main():
-    unittest.main(verbosity=2, argv=[sys.argv[0]] + sys.argv[1:])

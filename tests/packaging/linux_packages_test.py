@@ -1,0 +1,277 @@
+#!/usr/bin/env python3
+"""The Linux packaging: install.sh and uninstall.sh with HOME in a temporary
+folder and --system staged under --root, never the machine's own folders;
+the Debian package, inspected with dpkg-deb and never installed here.
+
+Environment (from ctest): QUORVIA_HOST, QUORVIA_SOURCE_DIR; for the package
+also QUORVIA_BUILD_DIR, QUORVIA_VERSION, QUORVIA_CMAKE, QUORVIA_CPACK."""
+
+import json
+import os
+import shutil
+import stat
+import tempfile
+import unittest
+
+import pkgtest
+from pkgtest import CHROME_ID, FIREFOX_GUID, FIREFOX_ID, NAME, OTHER_CHROME_ID
+
+SYSTEM_DIRS = {
+    "chrome": "etc/opt/chrome/native-messaging-hosts",
+    "chromium": "etc/chromium/native-messaging-hosts",
+    "edge": "etc/opt/edge/native-messaging-hosts",
+    "firefox": "usr/lib/mozilla/native-messaging-hosts",
+}
+USER_DIRS = {
+    "chrome": ".config/google-chrome/NativeMessagingHosts",
+    "chromium": ".config/chromium/NativeMessagingHosts",
+    "edge": ".config/microsoft-edge/NativeMessagingHosts",
+    "firefox": ".mozilla/native-messaging-hosts",
+}
+CHROMIUM_FAMILY = ("chrome", "chromium", "edge")
+
+
+def files_under(top):
+    return sorted(os.path.relpath(os.path.join(folder, n), top) for folder, _, names in os.walk(top) for n in names)
+
+
+def manifest_files(dirs, browsers, name=NAME):
+    return sorted(f"{dirs[b]}/{name}.json" for b in browsers)
+
+
+HOST = "/usr/lib/quorvia/quorvia-host"
+# path -> (mode, owner, link target) as dpkg-deb -c shows them
+CONTENTS = {path: (mode, "root/root", "../lib/quorvia/quorvia-nm" if mode[0] == "l" else None) for path, mode in {
+    "usr/": "drwxr-xr-x", "usr/bin/": "drwxr-xr-x", "usr/lib/": "drwxr-xr-x", "usr/lib/quorvia/": "drwxr-xr-x",
+    "usr/bin/quorvia-nm": "lrwxrwxrwx", "usr/lib/quorvia/common.sh": "-rw-r--r--",
+    "usr/lib/quorvia/host-manifest.json.in": "-rw-r--r--", "usr/lib/quorvia/install.sh": "-rwxr-xr-x",
+    "usr/lib/quorvia/uninstall.sh": "-rwxr-xr-x", "usr/lib/quorvia/quorvia-host": "-rwxr-xr-x",
+    "usr/lib/quorvia/quorvia-nm": "-rwxr-xr-x"}.items()}
+# Every folder on the way to each manifest.
+MANIFEST_DIRS = {f"{folder.rsplit('/', n)[0]}/": ("drwxr-xr-x", "root/root", None)
+                 for folder in SYSTEM_DIRS.values() for n in range(folder.count("/") + 1)}
+
+
+def unpack(deb, tmp):
+    """dpkg-deb's listing as {path: (mode, owner, link target)}, the files
+    under tmp/tree and the control files under tmp/control."""
+    listing = {}
+    for line in pkgtest.run(["dpkg-deb", "-c", deb], check=0).stdout.splitlines():
+        mode, owner, _size, _date, _time, path = line.split(None, 5)
+        path, _, target = path.partition(" -> ")
+        listing[path.removeprefix("./")] = (mode, owner, target or None)
+    listing.pop("", None)
+    pkgtest.run(["dpkg-deb", "-x", deb, os.path.join(tmp, "tree")], check=0)
+    pkgtest.run(["dpkg-deb", "-e", deb, os.path.join(tmp, "control")], check=0)
+    return listing
+
+
+class Scripts(unittest.TestCase):
+    def setUp(self):
+        self.host = pkgtest.env("QUORVIA_HOST")
+        self.scripts = os.path.join(pkgtest.env("QUORVIA_SOURCE_DIR"), "packaging/linux")
+        self.tmp = os.path.realpath(tempfile.mkdtemp(prefix="quorvia-scripts-"))
+        self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
+        self.home = os.path.join(self.tmp, "home")
+        self.root = os.path.join(self.tmp, "root")
+        os.makedirs(self.home)
+        self.env = {k: v for k, v in os.environ.items() if k != "XDG_CONFIG_HOME"}
+        self.env["HOME"] = self.home
+
+    def install(self, *args, check=0, env=None, cwd=None):
+        return pkgtest.run([f"{self.scripts}/install.sh", *args], env=env or self.env, cwd=cwd, check=check)
+
+    def uninstall(self, *args, check=0):
+        return pkgtest.run([f"{self.scripts}/uninstall.sh", *args], env=self.env, check=check)
+
+    def user_manifest(self, browser, name=NAME):
+        return pkgtest.read_json(os.path.join(self.home, USER_DIRS[browser], f"{name}.json"))
+
+    def test_per_user_and_system_install_write_each_browsers_manifest(self):
+        # Lists may be comma or space separated and repeated; duplicates go.
+        ids = ["--chrome-ids", f"{CHROME_ID}, {OTHER_CHROME_ID}", "--chrome-ids", CHROME_ID,
+               "--firefox-ids", f"{FIREFOX_ID},{FIREFOX_GUID}"]
+        chrome = pkgtest.manifest(self.host, chrome_ids=[CHROME_ID, OTHER_CHROME_ID])
+        firefox = pkgtest.manifest(self.host, firefox_ids=[FIREFOX_ID, FIREFOX_GUID])
+        system = ["--system", "--root", self.root]
+        for top, dirs, extra in ((self.home, USER_DIRS, []), (self.root, SYSTEM_DIRS, system)):
+            with self.subTest(top=top):
+                self.install("--host", self.host, *extra, *ids)
+                self.assertEqual(files_under(top), manifest_files(dirs, dirs))
+                for browser, folder in dirs.items():
+                    path = os.path.join(top, folder, f"{NAME}.json")
+                    self.assertEqual(pkgtest.read_json(path), firefox if browser == "firefox" else chrome, browser)
+                    # Browsers run as other users must be able to read it.
+                    self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o644)
+                self.uninstall(*extra)
+                self.assertEqual(files_under(top), [])
+
+    def test_browsers_registered_follow_the_ids_and_the_browsers_option(self):
+        for args, browsers in ((["--chrome-ids", CHROME_ID], CHROMIUM_FAMILY),
+                               (["--firefox-ids", FIREFOX_ID], ["firefox"]),
+                               (["--chrome-ids", CHROME_ID, "--firefox-ids", FIREFOX_ID, "--browsers", "edge,firefox"],
+                                ["edge", "firefox"])):
+            with self.subTest(args=args):
+                self.install("--host", self.host, *args)
+                self.assertEqual(files_under(self.home), manifest_files(USER_DIRS, browsers))
+                self.uninstall()
+
+    def test_xdg_config_home_moves_the_chromium_family_folders(self):
+        config = os.path.join(self.tmp, "xdg")
+        self.install("--host", self.host, "--chrome-ids", CHROME_ID, "--firefox-ids", FIREFOX_ID,
+                     env=dict(self.env, XDG_CONFIG_HOME=config))
+        moved = {b: os.path.relpath(USER_DIRS[b], ".config") for b in CHROMIUM_FAMILY}
+        self.assertEqual(files_under(config), manifest_files(moved, CHROMIUM_FAMILY))
+        self.assertEqual(files_under(self.home), manifest_files(USER_DIRS, ["firefox"]))
+
+    def test_installing_again_replaces_the_manifest_with_an_absolute_literal_host_path(self):
+        self.install("--host", self.host, "--chrome-ids", CHROME_ID)
+        odd = os.path.join(self.tmp, 'a "quoted" \\dir & @ALLOWED@ @NAME@')
+        os.makedirs(odd)
+        shutil.copy(self.host, odd)
+        copy = os.path.realpath(os.path.join(odd, os.path.basename(self.host)))
+        self.install("--host", os.path.relpath(copy, self.tmp), "--chrome-ids", OTHER_CHROME_ID, cwd=self.tmp)
+        self.assertEqual(files_under(self.home), manifest_files(USER_DIRS, CHROMIUM_FAMILY))
+        self.assertEqual(self.user_manifest("edge"), pkgtest.manifest(copy, chrome_ids=[OTHER_CHROME_ID]))
+
+    def test_uninstall_removes_its_own_name_and_browsers_only(self):
+        other = "org.example.other_2"
+        self.install("--host", self.host, "--chrome-ids", CHROME_ID, "--firefox-ids", FIREFOX_ID)
+        self.install("--host", self.host, "--name", other, "--chrome-ids", CHROME_ID)
+        self.assertEqual(self.user_manifest("chrome", other), pkgtest.manifest(self.host, [CHROME_ID], name=other))
+        self.uninstall("--browsers", "chrome")
+        self.assertEqual(files_under(self.home), sorted(manifest_files(USER_DIRS, ["chromium", "edge", "firefox"]) +
+                                                        manifest_files(USER_DIRS, CHROMIUM_FAMILY, other)))
+        self.uninstall()
+        self.assertEqual(files_under(self.home), manifest_files(USER_DIRS, CHROMIUM_FAMILY, other))
+        self.assertIn("not registered", self.uninstall().stdout)
+        # A name that could reach beyond the folders is refused.
+        for name in ("../../chromium/NativeMessagingHosts/" + other, "", "Org.Example.Other_2"):
+            with self.subTest(name=name):
+                self.assertIn("invalid host name", self.uninstall("--name", name, check=2).stderr)
+        self.assertEqual(files_under(self.home), manifest_files(USER_DIRS, CHROMIUM_FAMILY, other))
+
+    def test_mistakes_are_refused_with_a_reason_and_nothing_written(self):
+        plain = os.path.join(self.tmp, "plain")
+        open(plain, "w").close()
+        # A file where a folder should be: root may write anywhere else.
+        os.makedirs(os.path.join(self.root, "etc/opt"))
+        open(os.path.join(self.root, "etc/opt/chrome"), "w").close()
+        host = ["--host", self.host]
+        cases = [
+            (host, "no extension IDs given"),
+            (host + ["--chrome-ids", ""], "no extension IDs given"),
+            (host + ["--chrome-ids"], "--chrome-ids needs a value"),
+            (host + ["--chrome-ids", CHROME_ID, "--bogus"], "unknown argument '--bogus'"),
+            (host + ["--chrome-ids", CHROME_ID, "--browsers", "opera"], "unknown browser 'opera'"),
+            (host + ["--chrome-ids", CHROME_ID, "--browsers", "firefox"], "firefox chosen but no --firefox-ids"),
+            (host + ["--firefox-ids", FIREFOX_ID, "--browsers", "chrome"], "chrome chosen but no --chrome-ids"),
+            (host + ["--root", self.root, "--chrome-ids", CHROME_ID], "--root only applies with --system"),
+            (["--host", os.path.join(self.tmp, "nothing"), "--chrome-ids", CHROME_ID], "host program not found"),
+            (["--host", plain, "--chrome-ids", CHROME_ID], "not an executable file"),
+            (["--host", self.tmp, "--chrome-ids", CHROME_ID], "not an executable file"),
+            # Beside packaging/linux/install.sh there is no host.
+            (["--chrome-ids", CHROME_ID], "host program not found"),
+            (host + ["--system", "--root", self.root, "--chrome-ids", CHROME_ID], "cannot create"),
+        ]
+        cases += [(host + ["--chrome-ids", f"{CHROME_ID},{bad}"], "invalid Chrome extension ID")
+                  for bad in ("abc", CHROME_ID.upper(), "abcdefghijklmnopabcdefghijklmnoq",
+                              f"chrome-extension://{CHROME_ID}/", CHROME_ID + "a")]
+        cases += [(host + ["--firefox-ids", bad], "invalid Firefox add-on ID")
+                  for bad in ("no-at-sign", "a@b@c", '"quoted"@x.org', "{not-a-guid}", "a@b/c")]
+        cases += [(host + ["--name", bad, "--chrome-ids", CHROME_ID], "invalid host name")
+                  for bad in ("Com.Quorvia", ".com.quorvia", "com.quorvia.", "com..quorvia", "com/quorvia", "")]
+        for args, message in cases:
+            with self.subTest(args=args):
+                self.assertIn(message, self.install(*args, check=2).stderr)
+                self.assertEqual(files_under(self.tmp), ["plain", "root/etc/opt/chrome"])
+        no_home = {k: v for k, v in self.env.items() if k != "HOME"}
+        self.assertIn("HOME is not set", self.install(*host, "--chrome-ids", CHROME_ID, env=no_home, check=2).stderr)
+
+
+class DebianPackage(unittest.TestCase):
+    """The plain package, and one with extension IDs given at build time."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="quorvia-deb-")
+        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
+        cls.cmake, cls.source = pkgtest.env("QUORVIA_CMAKE"), pkgtest.env("QUORVIA_SOURCE_DIR")
+        cls.deb = pkgtest.cpack("DEB", os.path.join(cls.tmp, "plain"))
+        cls.listing = unpack(cls.deb, os.path.join(cls.tmp, "plain"))
+        cls.tree = os.path.realpath(os.path.join(cls.tmp, "plain", "tree"))
+        build = os.path.join(cls.tmp, "build")
+        pkgtest.run([cls.cmake, "-S", cls.source, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                     "-DBUILD_TESTING=OFF", f"-DQUORVIA_CHROME_EXTENSION_IDS={CHROME_ID},{OTHER_CHROME_ID}",
+                     f"-DQUORVIA_FIREFOX_EXTENSION_IDS={FIREFOX_ID}"], timeout=300, check=0)
+        pkgtest.run([cls.cmake, "--build", build, "--target", "quorvia-host", "quorvia-nm"], timeout=900, check=0)
+        cls.ids = os.path.join(cls.tmp, "ids")
+        cls.ids_listing = unpack(pkgtest.cpack("DEB", cls.ids, build), cls.ids)
+
+    def test_control_fields(self):
+        fields = pkgtest.run(["dpkg-deb", "-f", self.deb, "Package", "Version", "Architecture"], check=0).stdout
+        arch = pkgtest.run(["dpkg", "--print-architecture"], check=0).stdout.strip()
+        self.assertEqual(fields.splitlines(), ["Package: quorvia-host", f"Version: {pkgtest.env('QUORVIA_VERSION')}",
+                                               f"Architecture: {arch}"])
+        self.assertIn("libc6", pkgtest.run(["dpkg-deb", "-f", self.deb, "Depends"], check=0).stdout)
+
+    def test_contents_and_no_manifest_or_conffile_without_ids(self):
+        self.assertEqual(self.listing, CONTENTS)
+        self.assertEqual(sorted(os.listdir(os.path.join(self.tmp, "plain", "control"))),
+                         ["control", "md5sums", "postrm"])
+
+    def test_packaged_client_reaches_the_packaged_host_through_its_link(self):
+        result = pkgtest.run([os.path.join(self.tree, "usr/bin/quorvia-nm"), "call", "--key", pkgtest.random_key(32)],
+                             check=0)
+        self.assertIn(os.path.join(self.tree, "usr/lib/quorvia/quorvia-host"), result.stdout)
+        self.assertEqual([k for k, _ in pkgtest.parse_nm_document(result.stdout)], pkgtest.DOCUMENT_KEYS)
+
+    def test_packaged_install_script_uses_the_template_and_host_beside_it(self):
+        root = os.path.join(self.tmp, "staged")
+        pkgtest.run([os.path.join(self.tree, "usr/lib/quorvia/install.sh"), "--system", "--root", root,
+                     "--chrome-ids", CHROME_ID, "--firefox-ids", FIREFOX_ID], check=0)
+        host = os.path.join(self.tree, "usr/lib/quorvia/quorvia-host")
+        for browser, folder in SYSTEM_DIRS.items():
+            self.assertEqual(pkgtest.read_json(os.path.join(root, folder, f"{NAME}.json"))["path"], host, browser)
+
+    def test_purge_removes_the_manifests_of_this_host_only(self):
+        # Run against a staged root through DPKG_ROOT, as dpkg runs it for one.
+        root = os.path.join(self.tmp, "purged")
+        ours, theirs = [], []
+        for folder in SYSTEM_DIRS.values():
+            os.makedirs(os.path.join(root, folder))
+            for name, host, into in ((NAME, HOST, ours), ("com.quorvia.custom", HOST, ours),
+                                     ("org.example.other", "/opt/other/host", theirs)):
+                into.append(os.path.join(root, folder, f"{name}.json"))
+                with open(into[-1], "w") as f:
+                    json.dump(pkgtest.manifest(host, [CHROME_ID], name=name), f, indent=2)
+        for action, kept in (("remove", ours + theirs), ("upgrade", ours + theirs), ("purge", theirs)):
+            pkgtest.run(["sh", os.path.join(self.source, "packaging/debian/postrm"), action],
+                        env=dict(os.environ, DPKG_ROOT=root), check=0)
+            self.assertEqual([p for p in ours + theirs if os.path.exists(p)], kept, action)
+
+    def test_build_time_ids_give_system_manifests_for_every_browser_as_conffiles(self):
+        manifests = {f"{folder}/{NAME}.json": ("-rw-r--r--", "root/root", None) for folder in SYSTEM_DIRS.values()}
+        self.assertEqual(self.ids_listing, {**CONTENTS, **MANIFEST_DIRS, **manifests})
+        for browser, folder in SYSTEM_DIRS.items():
+            expected = pkgtest.manifest(HOST, [CHROME_ID, OTHER_CHROME_ID]) if browser != "firefox" else \
+                pkgtest.manifest(HOST, firefox_ids=[FIREFOX_ID])
+            self.assertEqual(pkgtest.read_json(os.path.join(self.ids, "tree", folder, f"{NAME}.json")), expected)
+        # dpkg keeps an administrator's edits under /etc on upgrade.
+        with open(os.path.join(self.ids, "control", "conffiles")) as f:
+            self.assertEqual(sorted(f.read().split()),
+                             sorted(f"/{SYSTEM_DIRS[b]}/{NAME}.json" for b in ("chrome", "chromium", "edge")))
+
+    def test_invalid_build_time_ids_stop_the_configuration(self):
+        for n, (variable, bad, message) in enumerate((
+                ("CHROME", f"{CHROME_ID},{CHROME_ID}a", f"invalid Chrome extension ID '{CHROME_ID}a'"),
+                ("FIREFOX", "{0f1e2d3c-4b5a}", "invalid Firefox add-on ID '{0f1e2d3c-4b5a}'"))):
+            with self.subTest(bad):
+                result = pkgtest.run([self.cmake, "-S", self.source, "-B", os.path.join(self.tmp, f"bad-{n}"), "-G",
+                                      "Ninja", "-DBUILD_TESTING=OFF", f"-DQUORVIA_{variable}_EXTENSION_IDS={bad}"],
+                                     timeout=300)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn(message, result.stderr)
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
