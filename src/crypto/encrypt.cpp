@@ -10,27 +10,22 @@ namespace quorvia {
 
 namespace {
 
-class AlgorithmHandle {
+// Releases one provider handle (the algorithm or the key) when it goes out of
+// scope, on every path.
+template <void (CipherProvider::*Release)()>
+class ProviderHandle {
  public:
-  explicit AlgorithmHandle(CipherProvider& provider) : provider_(provider) {}
-  ~AlgorithmHandle() { provider_.closeAlgorithm(); }
-  AlgorithmHandle(const AlgorithmHandle&) = delete;
-  AlgorithmHandle& operator=(const AlgorithmHandle&) = delete;
+  explicit ProviderHandle(CipherProvider& provider) : provider_(provider) {}
+  ~ProviderHandle() { (provider_.*Release)(); }
+  ProviderHandle(const ProviderHandle&) = delete;
+  ProviderHandle& operator=(const ProviderHandle&) = delete;
 
  private:
   CipherProvider& provider_;
 };
 
-class KeyHandle {
- public:
-  explicit KeyHandle(CipherProvider& provider) : provider_(provider) {}
-  ~KeyHandle() { provider_.destroyKey(); }
-  KeyHandle(const KeyHandle&) = delete;
-  KeyHandle& operator=(const KeyHandle&) = delete;
-
- private:
-  CipherProvider& provider_;
-};
+using AlgorithmHandle = ProviderHandle<&CipherProvider::closeAlgorithm>;
+using KeyHandle = ProviderHandle<&CipherProvider::destroyKey>;
 
 // The provider opened, the key made and the IV bytes ready. The members are
 // declared in the order they are acquired, so that they are released in the
