@@ -4,6 +4,27 @@
 default_name=com.quorvia.deviceinfo
 all_browsers="chrome chromium edge firefox"
 
+# The options both scripts take, and their defaults.
+system=0
+root=""
+name=$default_name
+browsers=""
+
+need_value() { [ $# -ge 2 ] || die "$1 needs a value (see --help)"; }
+
+# Takes one of the shared options from the front of the arguments; sets
+# `consumed` to how many arguments it used, 0 when it is not one of them.
+common_option() {
+  consumed=0
+  case $1 in
+    --system) system=1; consumed=1 ;;
+    --root) need_value "$@"; root=$2; consumed=2 ;;
+    --name) need_value "$@"; name=$2; consumed=2 ;;
+    --browsers) need_value "$@"; browsers="$browsers $(parse_browsers "$2")"; consumed=2 ;;
+    -h | --help) usage; exit 0 ;;
+  esac
+}
+
 die() {
   echo "${0##*/}: $*" >&2
   exit 2

@@ -29,26 +29,20 @@ At least one of --chrome-ids and --firefox-ids is required.
 EOF
 }
 
-system=0
-root=""
 host=""
-name=$default_name
 chrome_ids=()
 firefox_ids=()
-browsers=""
-
-need_value() { [ $# -ge 2 ] || die "$1 needs a value (see --help)"; }
 
 while [ $# -gt 0 ]; do
+  common_option "$@"
+  if [ "$consumed" -gt 0 ]; then
+    shift "$consumed"
+    continue
+  fi
   case $1 in
-    --system) system=1; shift ;;
-    --root) need_value "$@"; root=$2; shift 2 ;;
     --host) need_value "$@"; host=$2; shift 2 ;;
-    --name) need_value "$@"; name=$2; shift 2 ;;
     --chrome-ids) need_value "$@"; IFS=', ' read -r -a more <<<"$2"; chrome_ids+=("${more[@]}"); shift 2 ;;
     --firefox-ids) need_value "$@"; IFS=', ' read -r -a more <<<"$2"; firefox_ids+=("${more[@]}"); shift 2 ;;
-    --browsers) need_value "$@"; browsers="$browsers $(parse_browsers "$2")"; shift 2 ;;
-    -h | --help) usage; exit 0 ;;
     *) usage >&2; die "unknown argument '$1'" ;;
   esac
 done

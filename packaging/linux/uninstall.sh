@@ -15,22 +15,14 @@ for the current user, or with --system for every user.
 USAGE
 }
 
-system=0
-root=""
-name=$default_name
-browsers=""
-
-need_value() { [ $# -ge 2 ] || die "$1 needs a value (see --help)"; }
-
 while [ $# -gt 0 ]; do
-  case $1 in
-    --system) system=1; shift ;;
-    --root) need_value "$@"; root=$2; shift 2 ;;
-    --name) need_value "$@"; name=$2; shift 2 ;;
-    --browsers) need_value "$@"; browsers="$browsers $(parse_browsers "$2")"; shift 2 ;;
-    -h | --help) usage; exit 0 ;;
-    *) usage >&2; die "unknown argument '$1'" ;;
-  esac
+  common_option "$@"
+  if [ "$consumed" -gt 0 ]; then
+    shift "$consumed"
+    continue
+  fi
+  usage >&2
+  die "unknown argument '$1'"
 done
 
 [ -z "$root" ] || [ "$system" = 1 ] || die "--root only applies with --system"

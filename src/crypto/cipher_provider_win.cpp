@@ -34,19 +34,11 @@ class CngCipherProvider final : public CipherProvider {
   }
   bool encrypt(const std::uint8_t* input, std::uint32_t inputSize, std::uint8_t* iv, std::uint32_t ivSize,
                std::uint8_t* output, std::uint32_t outputSize, std::uint32_t& resultSize) override {
-    ULONG result = 0;
-    const NTSTATUS status = BCryptEncrypt(key_, const_cast<PUCHAR>(input), inputSize, nullptr, iv, ivSize, output,
-                                          output ? outputSize : 0, &result, BCRYPT_BLOCK_PADDING);
-    resultSize = result;
-    return BCRYPT_SUCCESS(status);
+    return cipher(BCryptEncrypt, input, inputSize, iv, ivSize, output, outputSize, resultSize);
   }
   bool decrypt(const std::uint8_t* input, std::uint32_t inputSize, std::uint8_t* iv, std::uint32_t ivSize,
                std::uint8_t* output, std::uint32_t outputSize, std::uint32_t& resultSize) override {
-    ULONG result = 0;
-    const NTSTATUS status = BCryptDecrypt(key_, const_cast<PUCHAR>(input), inputSize, nullptr, iv, ivSize, output,
-                                          output ? outputSize : 0, &result, BCRYPT_BLOCK_PADDING);
-    resultSize = result;
-    return BCRYPT_SUCCESS(status);
+    return cipher(BCryptDecrypt, input, inputSize, iv, ivSize, output, outputSize, resultSize);
   }
   void destroyKey() override {
     BCryptDestroyKey(key_);
@@ -58,6 +50,18 @@ class CngCipherProvider final : public CipherProvider {
   }
 
  private:
+  // BCryptEncrypt and BCryptDecrypt take the same arguments; with a null
+  // output they only report the size.
+  template <class Call>
+  bool cipher(Call call, const std::uint8_t* input, std::uint32_t inputSize, std::uint8_t* iv, std::uint32_t ivSize,
+              std::uint8_t* output, std::uint32_t outputSize, std::uint32_t& resultSize) {
+    ULONG result = 0;
+    const NTSTATUS status = call(key_, const_cast<PUCHAR>(input), inputSize, nullptr, iv, ivSize, output,
+                                 output ? outputSize : 0, &result, BCRYPT_BLOCK_PADDING);
+    resultSize = result;
+    return BCRYPT_SUCCESS(status);
+  }
+
   bool getProperty(LPCWSTR name, std::uint32_t& value) {
     DWORD v = 0;
     ULONG written = 0;
