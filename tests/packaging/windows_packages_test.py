@@ -43,7 +43,14 @@ class WineCase(unittest.TestCase):
 
     @classmethod
     def winepath(cls, option, path):
-        return cls.wine("winepath", option, path, check=0).stdout.strip()
+        # A pure path conversion, so it may be asked again: once in a fresh
+        # prefix, Wine's first start after another test's programs ended
+        # exited with status 1 and said nothing.
+        for _ in range(3):
+            result = cls.wine("winepath", option, path, check=None)
+            if result.returncode == 0:
+                return result.stdout.strip()
+        raise AssertionError(f"winepath {option} {path} failed: {result.stderr}")
 
     def key(self, hive, browser, name=NAME):
         return f"{hive}\\{BROWSER_KEYS[browser]}\\{name}"
