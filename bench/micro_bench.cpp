@@ -68,10 +68,7 @@ BENCHMARK(encrypt)->Arg(1024)->Arg(64 << 10)->Arg(1 << 20);
 std::string frameOfSize(std::size_t size) {
   const std::string head = "{\"command\":\"DeviceInfo\",\"version\":1,\"key\":\"0123456789abcdef\",\"pad\":\"";
   std::string body = head + std::string(size > head.size() + 2 ? size - head.size() - 2 : 0, 'x') + "\"}";
-  const auto n = static_cast<std::uint32_t>(body.size());
-  return std::string{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
-                     static_cast<char>(n >> 24)} +
-         body;
+  return encodeFrame(body);
 }
 
 void readRequestOfSize(benchmark::State& state) {

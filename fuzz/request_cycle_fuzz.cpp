@@ -59,12 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int status = quorvia::runHost(true, in, out, collect, *cipher);
 
   const std::string& bytes = out.bytes;
-  if (bytes.size() < 4) std::abort();
-  const std::uint32_t n = static_cast<unsigned char>(bytes[0]) | (static_cast<unsigned char>(bytes[1]) << 8) |
-                          (static_cast<unsigned char>(bytes[2]) << 16) |
-                          (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[3])) << 24);
-  if (bytes.size() != 4u + n || out.flushes != 1) std::abort();
-  const std::string body = bytes.substr(4);
+  if (bytes.size() < quorvia::kFrameHeaderSize) std::abort();
+  const std::uint32_t n = quorvia::decodeFrameLength(reinterpret_cast<const unsigned char*>(bytes.data()));
+  if (bytes.size() != quorvia::kFrameHeaderSize + n || out.flushes != 1) std::abort();
+  const std::string body = bytes.substr(quorvia::kFrameHeaderSize);
   if (status == 0 && !isDataResponse(body)) std::abort();
   if (status == 1 && errorBodies().count(body) == 0) std::abort();
   if (status != 0 && status != 1) std::abort();

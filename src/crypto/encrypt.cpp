@@ -35,19 +35,19 @@ class CipherSession {
  public:
   CipherSession(CipherProvider& provider, std::u16string_view keyText, std::u16string_view ivText)
       : provider_(provider) {
-    if (!provider_.openAlgorithm()) throw ErrorInfo{21};
+    if (!provider_.openAlgorithm()) throw ErrorInfo{errc::kCipherOpen};
     algorithm_.emplace(provider_);
     std::uint32_t objectLength = 0;
-    if (!provider_.getObjectLength(objectLength)) throw ErrorInfo{22};
+    if (!provider_.getObjectLength(objectLength)) throw ErrorInfo{errc::kCipherObjectLength};
     keyObject_.assign(objectLength, 0);
-    if (!provider_.getBlockLength(blockLength_)) throw ErrorInfo{24};
-    if (!provider_.setChainingModeCbc()) throw ErrorInfo{26};
+    if (!provider_.getBlockLength(blockLength_)) throw ErrorInfo{errc::kCipherBlockLength};
+    if (!provider_.setChainingModeCbc()) throw ErrorInfo{errc::kCipherChainingMode};
     // A key text the locale cannot represent converts to no bytes at all,
     // which the provider rejects like any other wrong length.
     keyBytes_ = toLocaleMultibyte(keyText);
     if (!provider_.generateKey(keyObject_.data(), objectLength, keyBytes_.data(),
                                static_cast<std::uint32_t>(keyBytes_.size()))) {
-      throw ErrorInfo{27};
+      throw ErrorInfo{errc::kCipherKey};
     }
     key_.emplace(provider_);
     iv_ = toLocaleMultibyte(ivText);
@@ -77,13 +77,13 @@ std::u16string encryptPayload(std::span<const std::uint8_t> plaintext, std::u16s
   const auto size = static_cast<std::uint32_t>(plaintext.size());
   std::uint32_t cipherSize = 0;
   if (!provider.encrypt(plaintext.data(), size, session.iv(), session.blockLength(), nullptr, 0, cipherSize)) {
-    throw ErrorInfo{31};
+    throw ErrorInfo{errc::kCipherSize};
   }
   std::vector<std::uint8_t> cipher(cipherSize, 0);
   std::uint32_t written = 0;
   if (!provider.encrypt(plaintext.data(), size, session.iv(), session.blockLength(), cipher.data(), cipherSize,
                         written)) {
-    throw ErrorInfo{33};
+    throw ErrorInfo{errc::kCipherEncrypt};
   }
   return encodeBase64(cipher.data(), static_cast<std::int32_t>(cipherSize));
 }
@@ -98,16 +98,16 @@ SecretBytes decryptPayload(std::string_view base64Text, std::u16string_view keyT
                            CipherProvider& provider) {
   CipherSession session(provider, keyText, ivText);
   const std::optional<SecretBytes> cipher = decodeBase64(base64Text);
-  if (!cipher) throw ErrorInfo{33};
+  if (!cipher) throw ErrorInfo{errc::kCipherEncrypt};
   const auto size = static_cast<std::uint32_t>(cipher->size());
   std::uint32_t plainSize = 0;
   if (!provider.decrypt(cipher->data(), size, session.iv(), session.blockLength(), nullptr, 0, plainSize)) {
-    throw ErrorInfo{31};
+    throw ErrorInfo{errc::kCipherSize};
   }
   SecretBytes plain(plainSize, 0);
   std::uint32_t written = 0;
   if (!provider.decrypt(cipher->data(), size, session.iv(), session.blockLength(), plain.data(), plainSize, written)) {
-    throw ErrorInfo{33};
+    throw ErrorInfo{errc::kCipherEncrypt};
   }
   plain.resize(written);
   return plain;

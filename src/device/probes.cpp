@@ -63,7 +63,7 @@ void appendHexByte(std::u16string& out, std::uint8_t byte) {
 }  // namespace
 
 void collectHostName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer) {
-  if (!system.getComputerName(probeText(buffer), kNameCapacity)) throw ErrorInfo{101};
+  if (!system.getComputerName(probeText(buffer), kNameCapacity)) throw ErrorInfo{errc::kHostName};
   record.hostName = textUpToNul(buffer.bytes, kNameCapacity);
 }
 
@@ -71,7 +71,7 @@ std::u16string collectAdapterAddresses(LocalSystem& system) {
   // Value-initialised, so the system gets a zero-filled block.
   auto buffer = std::make_unique<std::uint8_t[]>(kAdapterBufferSize);
   std::uint32_t size = kAdapterBufferSize;
-  if (system.getAdaptersAddresses(buffer.get(), size) != 0) throw ErrorInfo{201};
+  if (system.getAdaptersAddresses(buffer.get(), size) != 0) throw ErrorInfo{errc::kAdapters};
 
   std::u16string text = u"[";
   for (const void* entry = buffer.get(); entry != nullptr; entry = system.nextAdapter(entry)) {
@@ -92,11 +92,11 @@ std::u16string collectAdapterAddresses(LocalSystem& system) {
 
 void collectCpuName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer) {
   RegistryKey rawKey = nullptr;
-  if (system.openMachineKey(kCpuKeyPath, rawKey) != 0) throw ErrorInfo{401};
+  if (system.openMachineKey(kCpuKeyPath, rawKey) != 0) throw ErrorInfo{errc::kProcessorKey};
   const MachineKey key(system, rawKey);
 
   std::uint32_t size = sizeof buffer.bytes;
-  if (system.queryValue(key.get(), kCpuValueName, buffer.bytes, size) != 0) throw ErrorInfo{402};
+  if (system.queryValue(key.get(), kCpuValueName, buffer.bytes, size) != 0) throw ErrorInfo{errc::kProcessorValue};
   // A value stored without its terminating NUL ends at the byte count the
   // call reported; whatever follows in the buffer is not part of it.
   const std::size_t units = std::min<std::size_t>(size, sizeof buffer.bytes) / sizeof(char16_t);
@@ -105,7 +105,7 @@ void collectCpuName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buff
 
 void collectMainMemory(LocalSystem& system, DeviceRecord& record) {
   std::uint64_t bytes = 0;
-  if (!system.getTotalPhysicalMemory(bytes)) throw ErrorInfo{501};
+  if (!system.getTotalPhysicalMemory(bytes)) throw ErrorInfo{errc::kMemory};
   record.mainMemory = static_cast<std::int64_t>(bytes);
 }
 
@@ -117,14 +117,14 @@ void collectStorageSize(LocalSystem& system, DeviceRecord& record) {
     char16_t rootPath[kRootPathUnits] = {static_cast<char16_t>(u'A' + i), u':', u'\\', 0};
     if (system.getDriveType(rootPath) != kDriveFixed) continue;
     std::uint64_t total = 0;
-    if (!system.getDiskTotalBytes(rootPath, total)) throw ErrorInfo{601};
+    if (!system.getDiskTotalBytes(rootPath, total)) throw ErrorInfo{errc::kStorage};
     sum += total;
   }
   record.storageSize = static_cast<std::int64_t>(sum);
 }
 
 void collectUserName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buffer) {
-  if (!system.getUserName(probeText(buffer), kNameCapacity)) throw ErrorInfo{701};
+  if (!system.getUserName(probeText(buffer), kNameCapacity)) throw ErrorInfo{errc::kUserName};
   record.authorizedOsUser = textUpToNul(buffer.bytes, kNameCapacity);
 }
 

@@ -56,14 +56,14 @@ struct QueryStep {
 
 const QueryStep kQuerySteps[] = {
     {u"SELECT * FROM Win32_ComputerSystem",
-     305,
+     errc::kWmiQuery,
      {{u"Manufacturer", &DeviceRecord::venderName}, {u"Model", &DeviceRecord::deviceName}},
      2},
     {u"SELECT * FROM Win32_OperatingSystem",
-     306,
+     errc::kWmiLaterQuery,
      {{u"Caption", &DeviceRecord::osName}, {u"Version", &DeviceRecord::osVersion}},
      2},
-    {u"SELECT * FROM Win32_ComputerSystemProduct", 306, {{u"UUID", &DeviceRecord::deviceId}, {}}, 1},
+    {u"SELECT * FROM Win32_ComputerSystemProduct", errc::kWmiLaterQuery, {{u"UUID", &DeviceRecord::deviceId}, {}}, 1},
 };
 
 // A property that cannot be read, is null or is not a string gives empty
@@ -79,17 +79,17 @@ std::u16string propertyText(WmiClassObject& object, const char16_t* property) {
 }  // namespace
 
 void DeviceRecord::collectWmiInfo(WmiSystem& wmi) {
-  if (wmi.initializeSecurity() < 0) throw ErrorInfo{301};
+  if (wmi.initializeSecurity() < 0) throw ErrorInfo{errc::kWmiSecurity};
 
   // A success that hands back no object is treated as the failure of that
   // call: there is nothing to talk to.
   Owned<WmiLocator> locator;
-  if (wmi.createLocator(locator.put()) < 0 || !locator) throw ErrorInfo{302};
+  if (wmi.createLocator(locator.put()) < 0 || !locator) throw ErrorInfo{errc::kWmiLocator};
 
   Owned<WmiServices> services;
-  if (locator->connectServer(kNamespace, services.put()) < 0 || !services) throw ErrorInfo{303};
+  if (locator->connectServer(kNamespace, services.put()) < 0 || !services) throw ErrorInfo{errc::kWmiConnect};
 
-  if (services->setProxyBlanket() < 0) throw ErrorInfo{304};
+  if (services->setProxyBlanket() < 0) throw ErrorInfo{errc::kWmiProxyBlanket};
 
   for (const QueryStep& step : kQuerySteps) {
     Owned<WmiEnumerator> enumerator;

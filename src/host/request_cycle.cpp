@@ -57,7 +57,7 @@ int runRequestCycle(ByteReader& in, ByteWriter& out, const DeviceCollector& coll
 int runHost(bool platformReady, ByteReader& in, ByteWriter& out, const DeviceCollector& collect,
             CipherProvider& cipher) {
   if (!platformReady) {
-    writeErrorResponse(out, ErrorInfo{11});
+    writeErrorResponse(out, ErrorInfo{errc::kComInit});
     return 1;
   }
   return runRequestCycle(in, out, collect, cipher);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "host/error_info.h"
+#include "host/frame.h"
 #include "host/json.h"
 #include "host/secret.h"
 #include "host/text.h"
@@ -130,16 +131,14 @@ class RequestParseContext {
 };
 
 std::int32_t readLength(ByteReader& in) {
-  std::uint8_t header[4] = {0, 0, 0, 0};
+  std::uint8_t header[kFrameHeaderSize] = {};
   std::size_t got = 0;
   while (got < sizeof header) {
     const std::size_t n = in.read(header + got, sizeof header - got);
     if (n == 0) break;  // bytes that never came stay 0
     got += n;
   }
-  const std::uint32_t raw = std::uint32_t{header[0]} | (std::uint32_t{header[1]} << 8) |
-                            (std::uint32_t{header[2]} << 16) | (std::uint32_t{header[3]} << 24);
-  return static_cast<std::int32_t>(raw);
+  return static_cast<std::int32_t>(decodeFrameLength(header));
 }
 
 // The body text: what arrived of the announced length, up to the first zero
@@ -192,7 +191,7 @@ void readRequest(ByteReader& in, HostRequest& request) {
     RequestParseContext context(RequestParseContext::Target::kRootObject, kMaxJsonDepth, &parsed);
     picojson::input<SecretBytes::const_iterator> input(body.cbegin(), body.cend());
     const bool ok = picojson::_parse(context, input);
-    if (!ok || parsed.numberOutOfRange) throw ErrorInfo{1};
+    if (!ok || parsed.numberOutOfRange) throw ErrorInfo{errc::kUnreadableJson};
   }
 
   const RequestMembers& m = parsed.members;
@@ -202,9 +201,9 @@ void readRequest(ByteReader& in, HostRequest& request) {
     request.key = fromLocaleMultibyte(std::string_view(reinterpret_cast<const char*>(m.key->data()), m.key->size()));
   }
 
-  if (request.command.empty() || request.key.empty() || request.version == 0) throw ErrorInfo{2};
-  if (request.command != kCommandName) throw ErrorInfo{3};
-  if (request.version > kHighestVersion) throw ErrorInfo{4};
+  if (request.command.empty() || request.key.empty() || request.version == 0) throw ErrorInfo{errc::kInvalidRequest};
+  if (request.command != kCommandName) throw ErrorInfo{errc::kUnknownCommand};
+  if (request.version > kHighestVersion) throw ErrorInfo{errc::kVersionTooNew};
 }
 
 }  // namespace quorvia

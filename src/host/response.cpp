@@ -1,6 +1,7 @@
 #include "host/response.h"
 
 #include "crypto/encrypt.h"
+#include "host/frame.h"
 #include "host/secret.h"
 #include "host/text.h"
 
@@ -30,64 +31,65 @@ std::u16string wmiMessage(std::u16string_view detail) {
 
 }  // namespace
 
+// The numbered cases that no step raises are kept: the extension may know them.
 std::u16string errorMessageFor(std::int32_t code) {
   switch (code) {
-    case 1:
-    case 2:
+    case errc::kUnreadableJson:
+    case errc::kInvalidRequest:
       return std::u16string(kInvalidInput);
-    case 3:
+    case errc::kUnknownCommand:
       return u"未知のコマンドです。";
-    case 4:
+    case errc::kVersionTooNew:
       return u"無効なバージョンです。Quorvia拡張を更新してください。";
-    case 11:
+    case errc::kComInit:
       return u"COMの初期化に失敗しました。";
-    case 21:
+    case errc::kCipherOpen:
       return encryptionMessage(u"returned by BCryptOpenAlgorithmProvider");
-    case 22:
-    case 24:
+    case errc::kCipherObjectLength:
+    case errc::kCipherBlockLength:
       return encryptionMessage(u"returned by BCryptGetProperty");
     case 23:
     case 25:
     case 29:
     case 32:
       return encryptionMessage(u"memory allocation failed");
-    case 26:
+    case errc::kCipherChainingMode:
       return encryptionMessage(u"returned by BCryptSetProperty");
-    case 27:
+    case errc::kCipherKey:
       return encryptionMessage(u"returned by BCryptGenerateSymmetricKey");
     case 28:
     case 30:
-    case 31:
-    case 33:
+    case errc::kCipherSize:
+    case errc::kCipherEncrypt:
       return encryptionMessage(u"returned by BCryptExportKey");
     case 34:
       return encryptionMessage(u"returned by BCryptDestroyKey");
-    case 101:
+    case errc::kHostName:
       return u"hostNameが取得できませんでした。";
-    case 201:
+    case errc::kAdapters:
       return u"macAddressが取得できませんでした。（作業領域が確保できませんでした。）";
     case 202:
       return u"macAddressが取得できませんでした。";
-    case 301:
+    case errc::kWmiSecurity:
       return wmiMessage(u"Failed to initialize security.");
-    case 302:
+    case errc::kWmiLocator:
       return wmiMessage(u"Failed to create IWbemLocator object.");
-    case 303:
+    case errc::kWmiConnect:
       return wmiMessage(u"Could not connect.");
-    case 304:
+    case errc::kWmiProxyBlanket:
       return wmiMessage(u"Could not set proxy blanket.");
-    case 305:
-    case 306:
+    case errc::kWmiQuery:
+    case errc::kWmiLaterQuery:
       return wmiMessage(u"Query failed.");
-    case 401:
+    case errc::kProcessorKey:
       return u"cpuNameが取得できませんでした。（レジストリのキーが開けませんでした。）";
-    case 402:
+    case errc::kProcessorValue:
       return u"cpuNameが取得できませんでした。（エントリーが見つかりませんでした。）";
-    case 501:
+    case errc::kMemory:
       return u"mainMemoryが取得できませんでした。";
-    case 601:
+    case errc::kStorage:
       return u"storageSizeが取得できませんでした。";
-    case 701:
+    case errc::kUserName:
       return u"userNameが取得できませんでした。";
     default: {
       // The whole code is written whatever its length.
@@ -113,9 +115,8 @@ std::string errorResponseBody(std::int32_t code) {
 }
 
 void writeFrame(ByteWriter& out, std::string_view body) {
-  const auto n = static_cast<std::uint32_t>(body.size());
-  const unsigned char header[4] = {static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
-                                   static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
+  unsigned char header[kFrameHeaderSize];
+  encodeFrameLength(static_cast<std::uint32_t>(body.size()), header);
   out.write(header, sizeof header);
   out.write(body.data(), body.size());
   out.flush();

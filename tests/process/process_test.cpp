@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "host/frame.h"
 #include "process/host_process.h"
 
 namespace quorvia::testing {
@@ -25,12 +26,7 @@ std::string hexOf(const std::string& bytes) {
   return out;
 }
 
-std::string frame(const std::string& body) {
-  const auto n = static_cast<std::uint32_t>(body.size());
-  std::string out{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF), static_cast<char>((n >> 16) & 0xFF),
-                  static_cast<char>(n >> 24)};
-  return out + body;
-}
+std::string frame(const std::string& body) { return encodeFrame(body); }
 
 std::string request(const std::string& key, const std::string& command = "DeviceInfo", int version = 1) {
   return "{\"command\":\"" + command + "\",\"version\":" + std::to_string(version) + ",\"key\":\"" + key + "\"}";
@@ -38,15 +34,13 @@ std::string request(const std::string& key, const std::string& command = "Device
 
 // The one frame of a response; fails the test if there is not exactly one.
 std::string onlyFrameBody(const std::string& out) {
-  if (out.size() < 4) {
+  if (out.size() < kFrameHeaderSize) {
     ADD_FAILURE() << "no frame header, " << out.size() << " bytes";
     return {};
   }
-  const std::uint32_t n = static_cast<unsigned char>(out[0]) | (static_cast<unsigned char>(out[1]) << 8) |
-                          (static_cast<unsigned char>(out[2]) << 16) |
-                          (static_cast<std::uint32_t>(static_cast<unsigned char>(out[3])) << 24);
-  EXPECT_EQ(out.size(), 4u + n) << "bytes beyond the one frame, or a frame cut short";
-  return out.substr(4, n);
+  const std::uint32_t n = decodeFrameLength(reinterpret_cast<const unsigned char*>(out.data()));
+  EXPECT_EQ(out.size(), kFrameHeaderSize + n) << "bytes beyond the one frame, or a frame cut short";
+  return out.substr(kFrameHeaderSize, n);
 }
 
 // Decrypts with the openssl command line, an implementation independent of

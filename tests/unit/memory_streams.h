@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/byte_stream.h"
+#include "host/frame.h"
 
 namespace quorvia::testing {
 
@@ -35,15 +36,6 @@ class MemoryWriter final : public ByteWriter {
   int flushes = 0;
 };
 
-// A native-messaging frame around `body`.
-inline std::string frame(const std::string& body) {
-  const auto n = static_cast<std::uint32_t>(body.size());
-  std::string out;
-  out += static_cast<char>(n & 0xFF);
-  out += static_cast<char>((n >> 8) & 0xFF);
-  out += static_cast<char>((n >> 16) & 0xFF);
-  out += static_cast<char>((n >> 24) & 0xFF);
-  return out + body;
-}
+inline std::string frame(const std::string& body) { return encodeFrame(body); }
 
 }  // namespace quorvia::testing

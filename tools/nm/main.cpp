@@ -11,6 +11,7 @@
 #include "child_process.h"
 #include "crypto/encrypt.h"
 #include "host/error_info.h"
+#include "host/frame.h"
 #include "host/json.h"
 #include "host/request_cycle.h"
 #include "host/text.h"
@@ -91,13 +92,6 @@ std::string jsonEscape(const std::string& s) {
   return out;
 }
 
-std::string frame(const std::string& body) {
-  const auto n = static_cast<std::uint32_t>(body.size());
-  std::string out{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF), static_cast<char>((n >> 16) & 0xFF),
-                  static_cast<char>((n >> 24) & 0xFF)};
-  return out + body;
-}
-
 // Shows what a response says; returns this program's exit status.
 int report(const std::string& body, const std::string& keyText) {
   picojson::value v;
@@ -150,23 +144,22 @@ std::optional<std::string> frameBody(const std::string& bytes) {
     std::printf("frame:        nothing was written\n");
     return std::nullopt;
   }
-  if (bytes.size() < 4) {
+  if (bytes.size() < kFrameHeaderSize) {
     std::printf("frame:        only %zu bytes, not even a length\n", bytes.size());
     return std::nullopt;
   }
-  const std::uint32_t n = static_cast<unsigned char>(bytes[0]) | (static_cast<unsigned char>(bytes[1]) << 8) |
-                          (static_cast<unsigned char>(bytes[2]) << 16) |
-                          (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[3])) << 24);
-  std::printf("frame:        %u bytes announced, %zu received\n", n, bytes.size() - 4);
-  if (bytes.size() - 4 < n) {
+  const std::uint32_t n = decodeFrameLength(reinterpret_cast<const unsigned char*>(bytes.data()));
+  const std::size_t received = bytes.size() - kFrameHeaderSize;
+  std::printf("frame:        %u bytes announced, %zu received\n", n, received);
+  if (received < n) {
     std::printf("frame:        cut short\n");
     return std::nullopt;
   }
-  if (bytes.size() - 4 > n) {
-    std::printf("frame:        %zu bytes follow the frame; a browser would reject them\n", bytes.size() - 4 - n);
+  if (received > n) {
+    std::printf("frame:        %zu bytes follow the frame; a browser would reject them\n", received - n);
     return std::nullopt;
   }
-  return bytes.substr(4, n);
+  return bytes.substr(kFrameHeaderSize, n);
 }
 
 int call(const Options& o) {
@@ -174,7 +167,7 @@ int call(const Options& o) {
                               ",\"key\":\"" + jsonEscape(*o.key) + "\"}";
   std::printf("host:         %s\n", o.host.c_str());
   const auto start = std::chrono::steady_clock::now();
-  const ChildResult child = runChild(o.host, {kOrigin}, frame(request));
+  const ChildResult child = runChild(o.host, {kOrigin}, encodeFrame(request));
   const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   if (!child.started) {
     std::printf("start:        failed: %s\n", child.error.c_str());
