@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """End to end in a real browser: headless Chromium loads a test extension,
-which calls the host through chrome.runtime.sendNativeMessage after
-packaging/linux/install.sh registered it, decrypts the answers with WebCrypto
-and reports them to a loopback HTTP server here. The test then holds what
-the extension saw against what quorvia-nm gets from the same host.
+which calls the host through the shipped client module
+(clients/js/deviceinfo.js) after packaging/linux/install.sh registered it and
+reports what the module gave to a loopback HTTP server here. The test then
+holds what the extension saw against what quorvia-nm gets from the same host.
 
 Environment (from ctest): QUORVIA_HOST, QUORVIA_NM, QUORVIA_SOURCE_DIR."""
 
@@ -16,6 +16,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -81,40 +82,49 @@ class ChromiumEndToEnd(unittest.TestCase):
             ours = extension_id(json.load(f))
 
         # Registered as a user would, into Chromium's default profile folder:
-        # the host; one this extension may not call; one whose program is
-        # gone; one that answers with something that is not a frame.
+        # the host; the host run as a user without an account, so it answers
+        # with a coded error (701); one this extension may not call; one whose
+        # program is gone; one that answers with something that is not a frame;
+        # one whose frame holds data that decrypts under no key.
         gone = os.path.join(cls.tmp, "gone-host")
         shutil.copy(cls.host, gone)
-        chatty = os.path.join(cls.tmp, "chatty-host")
-        with open(chatty, "w") as f:
-            f.write("#!/bin/sh\necho 'starting up'\n")
-        os.chmod(chatty, 0o755)
+        scripts = {"no-account": f"#!/bin/sh\nexec unshare --user --map-user=54321 --map-group=54321 {cls.host} \"$@\"\n",
+                   "chatty": "#!/bin/sh\necho 'starting up'\n",
+                   # Reads the request, answers with one frame: 16 zero bytes as data.
+                   "garbled": f"#!{sys.executable}\nimport struct, sys\n"
+                              "sys.stdin.buffer.read(struct.unpack('<I', sys.stdin.buffer.read(4))[0])\n"
+                              "body = b'{\"data\": \"AAAAAAAAAAAAAAAAAAAAAA==\"}'\n"
+                              "sys.stdout.buffer.write(struct.pack('<I', len(body)) + body)\n"}
+        for script, text in scripts.items():
+            with open(os.path.join(cls.tmp, script), "w") as f:
+                f.write(text)
+            os.chmod(f.name, 0o755)
         for name, host, allowed in ((pkgtest.NAME, cls.host, ours),
+                                    ("com.quorvia.no_account", os.path.join(cls.tmp, "no-account"), ours),
                                     ("com.quorvia.forbidden", cls.host, pkgtest.OTHER_CHROME_ID),
-                                    ("com.quorvia.gone", gone, ours), ("com.quorvia.chatty", chatty, ours)):
+                                    ("com.quorvia.gone", gone, ours),
+                                    ("com.quorvia.chatty", os.path.join(cls.tmp, "chatty"), ours),
+                                    ("com.quorvia.garbled", os.path.join(cls.tmp, "garbled"), ours)):
             pkgtest.run([os.path.join(source, "packaging/linux/install.sh"), "--host", host, "--name", name,
                          "--chrome-ids", allowed, "--browsers", "chromium"], env=environment, check=0)
         os.remove(gone)
 
-        key16, key32 = pkgtest.random_key(16), pkgtest.random_key(32)
-        request = {"command": "DeviceInfo", "version": 1, "key": key16}
-        cases = [("data16", pkgtest.NAME, key16, request),
-                 ("data32", pkgtest.NAME, key32, dict(request, version=10000, key=key32)),
-                 ("unknown_command", pkgtest.NAME, None, dict(request, command="Inventory")),
-                 ("version_too_high", pkgtest.NAME, None, dict(request, version=10001)),
-                 ("short_key", pkgtest.NAME, None, dict(request, key="short")),
-                 ("missing_key", pkgtest.NAME, None, {"command": "DeviceInfo", "version": 1}),
-                 ("not_registered", "com.quorvia.not_registered", None, request),
-                 ("forbidden", "com.quorvia.forbidden", None, request),
-                 ("host_gone", "com.quorvia.gone", None, request),
-                 ("not_a_frame", "com.quorvia.chatty", None, request)]
-        cases = [dict(zip(("name", "host", "key", "message"), case)) for case in cases]
+        # Every case goes through clients/js/deviceinfo.js, copied into the
+        # extension as an extension's developer would.
+        cases = [("data16", {"keyBytes": 16}), ("data32", {}), ("aes192", {"keyBytes": 24}),
+                 ("no_account", {"hostName": "com.quorvia.no_account"}),
+                 ("garbled", {"hostName": "com.quorvia.garbled"}),
+                 ("not_registered", {"hostName": "com.quorvia.not_registered"}),
+                 ("forbidden", {"hostName": "com.quorvia.forbidden"}), ("host_gone", {"hostName": "com.quorvia.gone"}),
+                 ("not_a_frame", {"hostName": "com.quorvia.chatty"})]
+        cases = [{"name": name, "options": options} for name, options in cases]
 
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), ReportHandler)
         server.report, server.received = None, threading.Event()
         threading.Thread(target=server.serve_forever, daemon=True).start()
         extension = os.path.join(cls.tmp, "extension")
         shutil.copytree(extension_source, extension)
+        shutil.copy(os.path.join(source, "clients/js/deviceinfo.js"), extension)
         with open(os.path.join(extension, "config.json"), "w") as f:
             json.dump({"port": server.server_address[1], "cases": cases}, f)
 
@@ -149,32 +159,31 @@ class ChromiumEndToEnd(unittest.TestCase):
 
     def test_data_answers_decrypt_to_the_document_quorvia_nm_sees(self):
         # Every value is stable between two runs on one machine, so the
-        # documents must be equal, key for key.
+        # documents must be equal, key for key and in order.
         expected = pkgtest.host_document([pkgtest.env("QUORVIA_NM")], self.host, pkgtest.random_key(32))
         self.assertEqual([k for k, _ in expected], pkgtest.DOCUMENT_KEYS)
         for name in ("data16", "data32"):
             with self.subTest(name):
                 r = self.result(name)
-                self.assertIsNone(r["error"])
-                self.assertEqual(list(r["response"]), ["data"])
-                self.assertNotIn("decryptError", r, r.get("decryptError"))
-                self.assertEqual(json.loads(r["document"], object_pairs_hook=list), expected)
+                self.assertNotIn("error", r, r.get("error"))
+                self.assertEqual(list(r["document"].items()), expected)
 
-    def test_errors_reach_the_extension(self):
-        # The host's answers carry a code; the browser's own texts are the
-        # ones the README's troubleshooting section starts from.
+    def test_errors_reach_the_extension_with_their_kind(self):
+        # The browser's own texts are the ones the README's troubleshooting
+        # section starts from.
         not_found = "Specified native messaging host not found."
-        for name, code, error in (
-                ("unknown_command", 3, None), ("version_too_high", 4, None), ("short_key", 27, None),
-                ("missing_key", 2, None), ("not_registered", None, not_found), ("host_gone", None, not_found),
-                ("forbidden", None, "Access to the specified native messaging host is forbidden."),
-                ("not_a_frame", None, "Error when communicating with the native messaging host.")):
+        for name, kind, code, text in (
+                ("aes192", "browser", None, "AES-192"), ("no_account", "host", 701, "user name"),
+                ("garbled", "answer", None, "does not decrypt"), ("not_registered", "browser", None, not_found),
+                ("host_gone", "browser", None, not_found),
+                ("forbidden", "browser", None, "Access to the specified native messaging host is forbidden."),
+                ("not_a_frame", "browser", None, "Error when communicating with the native messaging host.")):
             with self.subTest(name):
-                r = self.result(name)
-                self.assertEqual(r["error"], error)
-                if code is not None:
-                    self.assertEqual(r["response"]["errorCode"], code)
-                    self.assertTrue(isinstance(r["response"]["errorMessage"], str) and r["response"]["errorMessage"])
+                error = self.result(name).get("error") or {}
+                self.assertEqual((error.get("kind"), error.get("code")), (kind, code), error)
+                self.assertIn(text, error["message"])
+                self.assertEqual(error["hostMessage"], "userNameが取得できませんでした。" if code else None)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

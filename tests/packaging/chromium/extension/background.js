@@ -1,40 +1,15 @@
-// Runs the cases the test wrote into config.json, each through
-// chrome.runtime.sendNativeMessage as the real extension calls the host,
-// decrypts data answers with WebCrypto, and posts everything to the test's
+// Runs the cases the test wrote into config.json through the shipped client
+// module (the test copies clients/js/deviceinfo.js beside this file), as a
+// real extension asks the host, and posts what each gave to the test's
 // loopback server. The test judges; this only reports.
-const builtInIv = new TextEncoder().encode("Hq4ZrW8nLc2VtK6p");
-
-function sendNative(host, message) {
-  return new Promise((resolve) => {
-    chrome.runtime.sendNativeMessage(host, message, (response) => {
-      const error = chrome.runtime.lastError ? chrome.runtime.lastError.message : null;
-      resolve({ response: response === undefined ? null : response, error });
-    });
-  });
-}
-
-async function decrypt(keyText, base64) {
-  const key = await crypto.subtle.importKey("raw", new TextEncoder().encode(keyText), { name: "AES-CBC" }, false, [
-    "decrypt",
-  ]);
-  const cipher = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
-  const plain = await crypto.subtle.decrypt({ name: "AES-CBC", iv: builtInIv }, key, cipher);
-  return new TextDecoder("utf-8", { fatal: true }).decode(plain);
-}
+import { requestDeviceInfo } from "./deviceinfo.js";
 
 async function runCase(c) {
-  const started = Date.now();
-  const { response, error } = await sendNative(c.host, c.message);
-  const result = { name: c.name, response, error, milliseconds: Date.now() - started };
-  if (response && typeof response.data === "string" && c.key) {
-    try {
-      result.document = await decrypt(c.key, response.data);
-      result.documentKeys = Object.keys(JSON.parse(result.document));
-    } catch (e) {
-      result.decryptError = String(e);
-    }
+  try {
+    return { name: c.name, document: await requestDeviceInfo({ runtime: chrome.runtime, ...c.options }) };
+  } catch (e) {
+    return { name: c.name, error: { kind: e.kind, code: e.code, hostMessage: e.hostMessage, message: String(e.message) } };
   }
-  return result;
 }
 
 async function report(config, body) {
