@@ -39,6 +39,8 @@ export interface DeviceInfo<Size extends number | bigint = number> {
 export type DeviceInfoErrorKind = "browser" | "host" | "answer";
 
 export class DeviceInfoError extends Error {
+  constructor(kind: DeviceInfoErrorKind, message: string,
+              details?: { code?: number | null; hostMessage?: string | null; cause?: unknown });
   readonly name: "DeviceInfoError";
   readonly kind: DeviceInfoErrorKind;
   /** The host's error code, for kind "host"; otherwise null. */
