@@ -10,6 +10,7 @@ import json
 import os
 import shutil
 import stat
+import subprocess
 import tempfile
 import unittest
 
@@ -50,6 +51,19 @@ CONTENTS = {path: (mode, "root/root", "../lib/quorvia/quorvia-nm" if mode[0] == 
 # Every folder on the way to each manifest.
 MANIFEST_DIRS = {f"{folder.rsplit('/', n)[0]}/": ("drwxr-xr-x", "root/root", None)
                  for folder in SYSTEM_DIRS.values() for n in range(folder.count("/") + 1)}
+
+
+def ids_build():
+    """A build with extension IDs given at configuration, kept beside the test
+    build so that the package tests share it and a second run only relinks."""
+    build = os.path.join(pkgtest.env("QUORVIA_BUILD_DIR"), "package-ids")
+    cmake = pkgtest.env("QUORVIA_CMAKE")
+    pkgtest.run([cmake, "-S", pkgtest.env("QUORVIA_SOURCE_DIR"), "-B", build, "-G", "Ninja",
+                 "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DBUILD_TESTING=OFF",
+                 f"-DQUORVIA_CHROME_EXTENSION_IDS={CHROME_ID},{OTHER_CHROME_ID}",
+                 f"-DQUORVIA_FIREFOX_EXTENSION_IDS={FIREFOX_ID}"], timeout=300, check=0)
+    pkgtest.run([cmake, "--build", build, "--target", "quorvia-host", "quorvia-nm"], timeout=900, check=0)
+    return build
 
 
 def unpack(deb, tmp):
@@ -200,13 +214,8 @@ class DebianPackage(unittest.TestCase):
         cls.deb = pkgtest.cpack("DEB", os.path.join(cls.tmp, "plain"))
         cls.listing = unpack(cls.deb, os.path.join(cls.tmp, "plain"))
         cls.tree = os.path.realpath(os.path.join(cls.tmp, "plain", "tree"))
-        build = os.path.join(cls.tmp, "build")
-        pkgtest.run([cls.cmake, "-S", cls.source, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                     "-DBUILD_TESTING=OFF", f"-DQUORVIA_CHROME_EXTENSION_IDS={CHROME_ID},{OTHER_CHROME_ID}",
-                     f"-DQUORVIA_FIREFOX_EXTENSION_IDS={FIREFOX_ID}"], timeout=300, check=0)
-        pkgtest.run([cls.cmake, "--build", build, "--target", "quorvia-host", "quorvia-nm"], timeout=900, check=0)
         cls.ids = os.path.join(cls.tmp, "ids")
-        cls.ids_listing = unpack(pkgtest.cpack("DEB", cls.ids, build), cls.ids)
+        cls.ids_listing = unpack(pkgtest.cpack("DEB", cls.ids, ids_build()), cls.ids)
 
     def test_control_fields(self):
         fields = pkgtest.run(["dpkg-deb", "-f", self.deb, "Package", "Version", "Architecture"], check=0).stdout
@@ -272,6 +281,91 @@ class DebianPackage(unittest.TestCase):
                                      timeout=300)
                 self.assertNotEqual(result.returncode, 0)
                 self.assertIn(message, result.stderr)
+
+class RpmAndArm64Packages(unittest.TestCase):
+    """The RPMs, x86-64 and (with QUORVIA_ARM64_BUILD) arm64, installed into a
+    scratch root whose only program is a static busybox for the scriptlet;
+    and the arm64 .deb."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="quorvia-rpm-")
+        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
+        arm64 = os.environ.get("QUORVIA_ARM64_BUILD")
+        # arch -> (package, runner, the dynamic loader it needs)
+        builds = {"x86_64": (pkgtest.env("QUORVIA_BUILD_DIR"), [], "ld-linux-x86-64.so.2()(64bit)")}
+        if arm64:
+            builds["aarch64"] = (arm64, [pkgtest.env("QUORVIA_QEMU")], "ld-linux-aarch64.so.1()(64bit)")
+            cls.arm64_deb = pkgtest.cpack("DEB", os.path.join(cls.tmp, "deb"), arm64)
+        cls.rows = {arch: (pkgtest.cpack("RPM", os.path.join(cls.tmp, arch), build), *rest)
+                    for arch, (build, *rest) in builds.items()}
+        cls.ids_rpm = pkgtest.cpack("RPM", os.path.join(cls.tmp, "ids"), ids_build())
+
+    def query(self, rpm, *what):
+        return pkgtest.run(["rpm", "-qp", *what, rpm], check=0).stdout.splitlines()
+
+    def test_files_scriptlet_and_requirements(self):
+        plain = sorted("/" + p.rstrip("/") for p in CONTENTS if p not in ("usr/", "usr/bin/", "usr/lib/"))
+        firefox64 = "usr/lib64/mozilla/native-messaging-hosts"
+        manifests = [f"/{folder}/{NAME}.json" for folder in [*SYSTEM_DIRS.values(), firefox64]]
+        # It owns the folders below /etc/opt, /etc, /usr/lib and /usr/lib64.
+        folders = ["/" + p.rstrip("/") for p in MANIFEST_DIRS if p.count("/") > 2 or p.startswith("etc/chromium")]
+        self.assertEqual(self.query(self.ids_rpm, "--list"),
+                         sorted(plain + manifests + folders + ["/usr/lib64/mozilla", "/" + firefox64]))
+        self.assertEqual(self.query(self.ids_rpm, "--configfiles"), sorted(manifests[:3]))
+        with open(os.path.join(pkgtest.env("QUORVIA_SOURCE_DIR"), "packaging/debian/postrm")) as f:
+            erase_script = ["preuninstall scriptlet (using /bin/sh):", *f.read().rstrip("\n").splitlines()]
+        for arch, (rpm, _, loader) in self.rows.items():
+            with self.subTest(arch):
+                self.assertEqual(self.query(rpm, "--qf", "%{NAME} %{VERSION} %{ARCH}"),
+                                 [f"quorvia-host {pkgtest.env('QUORVIA_VERSION')} {arch}"])
+                self.assertEqual(self.query(rpm, "--list"), plain)
+                self.assertEqual(self.query(rpm, "--scripts"), erase_script)
+                requires = self.query(rpm, "--requires")
+                self.assertTrue({"/bin/sh", "libc.so.6()(64bit)", loader} <= set(requires), requires)
+                # The C++ runtime and the crypto library are linked in.
+                self.assertFalse([r for r in requires if r.startswith(("libstdc", "libgcc", "libnettle", "libmbed"))])
+
+    def test_installs_answers_and_erases_leaving_only_what_was_there(self):
+        for arch, (rpm, runner, _) in [*self.rows.items(), ("ids", (self.ids_rpm, [], None))]:
+            with self.subTest(arch):
+                root = tempfile.mkdtemp(dir=self.tmp)
+                for folder in ("bin", "etc/opt", "usr/bin", "usr/lib", "usr/lib64", "var/tmp"):
+                    os.makedirs(os.path.join(root, folder))
+                shutil.copy(shutil.which("busybox"), os.path.join(root, "bin"))
+                for tool in ("sh", "grep", "rm"):
+                    os.symlink("busybox", os.path.join(root, "bin", tool))
+                before = files_under(root)
+                rpm_root = ["rpm", "--root", root, "--dbpath", "/var/lib/rpm"]
+                pkgtest.run([*rpm_root, "-i", "--nodeps", "--ignorearch", rpm], check=0)
+
+                key = pkgtest.random_key(32)
+                request = json.dumps({"command": "DeviceInfo", "version": 1, "key": key}).encode()
+                answer = subprocess.run([*runner, root + HOST, f"chrome-extension://{CHROME_ID}/"], timeout=60,
+                                        input=len(request).to_bytes(4, "little") + request, capture_output=True)
+                decoded = subprocess.run([pkgtest.env("QUORVIA_NM"), "decode", "--key", key], input=answer.stdout,
+                                         capture_output=True, timeout=60)
+                self.assertEqual([k for k, _ in pkgtest.parse_nm_document(decoded.stdout.decode())],
+                                 pkgtest.DOCUMENT_KEYS)
+
+                # install.sh --system's manifests: this host under another name, and another host.
+                folders = [*SYSTEM_DIRS.values(), "usr/lib64/mozilla/native-messaging-hosts"]
+                for folder in folders:
+                    os.makedirs(os.path.join(root, folder), exist_ok=True)
+                    for name, host in (("com.quorvia.custom", HOST), ("org.example.other", "/opt/other/host")):
+                        with open(os.path.join(root, folder, f"{name}.json"), "w") as f:
+                            json.dump(pkgtest.manifest(host, [CHROME_ID], name=name), f, indent=2)
+                pkgtest.run([*rpm_root, "-e", "quorvia-host"], check=0)
+                self.assertEqual([p for p in files_under(root) if not p.startswith("var/lib/rpm/")],
+                                 sorted(before + [f"{folder}/org.example.other.json" for folder in folders]))
+
+    @unittest.skipUnless(os.environ.get("QUORVIA_ARM64_BUILD"), "no arm64 build")
+    def test_arm64_debian_package(self):
+        fields = pkgtest.run(["dpkg-deb", "-f", self.arm64_deb, "Architecture", "Depends"], check=0).stdout
+        self.assertEqual(fields.splitlines()[0], "Architecture: arm64")
+        self.assertIn("libc6", fields)
+        self.assertEqual(unpack(self.arm64_deb, os.path.join(self.tmp, "deb")), CONTENTS)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
