@@ -54,6 +54,20 @@ manifest_dir() {
   fi
 }
 
+# "browser<TAB>folder" lines for the browsers given. Firefox reads one
+# system folder, chosen when it was built: /usr/lib64/mozilla in 64-bit
+# builds of Red Hat-family and SUSE distributions, /usr/lib/mozilla in
+# Mozilla's own and Debian's; where there is a /usr/lib64, both are served.
+manifest_targets() {
+  local b
+  for b in "$@"; do
+    printf '%s\t%s\n' "$b" "$(manifest_dir "$b")"
+    if [ "$b" = firefox ] && [ "$system" = 1 ] && [ -d "$root/usr/lib64" ] && [ ! -L "$root/usr/lib64" ]; then
+      printf '%s\t%s\n' "$b" "$root/usr/lib64/mozilla/native-messaging-hosts"
+    fi
+  done
+}
+
 # Both browser families reject any other name, and it becomes a file name.
 check_name() {
   [[ $1 =~ ^[a-z0-9_]+(\.[a-z0-9_]+)*$ ]] ||

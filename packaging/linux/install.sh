@@ -22,7 +22,8 @@ Writes the host's manifest for each browser, for the current user by default.
   --name NAME      the native messaging host name (default: $default_name)
   --browsers LIST  only these browsers (default: the Chromium family when
                    --chrome-ids is given, Firefox when --firefox-ids is given)
-  --system         for every user: the folders under /etc and /usr/lib
+  --system         for every user: the folders under /etc and /usr/lib (and
+                   /usr/lib64 for Firefox, where that exists)
   --root DIR       with --system, write under DIR instead of / (for staging)
 
 At least one of --chrome-ids and --firefox-ids is required.
@@ -135,8 +136,7 @@ firefox_manifest=""
 umask 022
 tmp=""
 trap '[ -z "$tmp" ] || rm -f -- "$tmp"' EXIT
-for b in $browsers; do
-  dir=$(manifest_dir "$b")
+while IFS=$'\t' read -r b dir; do
   file="$dir/$name.json"
   mkdir -p -- "$dir" 2>/dev/null || die "cannot create $dir$([ "$system" = 1 ] && echo ' (--system needs root)')"
   # Written beside and renamed, so a browser never reads half a manifest.
@@ -150,4 +150,4 @@ for b in $browsers; do
   mv -f -- "$tmp" "$file"
   tmp=""
   echo "registered $name for $b: $file"
-done
+done < <(manifest_targets $browsers)

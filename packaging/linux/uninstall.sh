@@ -32,12 +32,12 @@ check_name "$name"
 [ -n "${browsers// /}" ] || browsers=$all_browsers
 
 removed=0
-for b in $browsers; do
-  file="$(manifest_dir "$b")/$name.json"
+while IFS=$'\t' read -r b dir; do
+  file="$dir/$name.json"
   if [ -e "$file" ] || [ -L "$file" ]; then
     rm -f -- "$file" || die "cannot remove $file$([ "$system" = 1 ] && echo ' (--system needs root)')"
     echo "removed $name for $b: $file"
     removed=$((removed + 1))
   fi
-done
+done < <(manifest_targets $browsers)
 [ "$removed" -gt 0 ] || echo "$name was not registered$([ "$system" = 1 ] && echo ' system-wide' || echo ' for this user'); nothing to remove"

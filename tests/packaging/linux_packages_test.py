@@ -108,13 +108,18 @@ class Scripts(unittest.TestCase):
         chrome = pkgtest.manifest(self.host, chrome_ids=[CHROME_ID, OTHER_CHROME_ID])
         firefox = pkgtest.manifest(self.host, firefox_ids=[FIREFOX_ID, FIREFOX_GUID])
         system = ["--system", "--root", self.root]
-        for top, dirs, extra in ((self.home, USER_DIRS, []), (self.root, SYSTEM_DIRS, system)):
+        # Where /usr/lib64 exists, Firefox may have been built to read its manifests there instead.
+        root64 = os.path.join(self.tmp, "root64")
+        os.makedirs(os.path.join(root64, "usr/lib64"))
+        dirs64 = dict(SYSTEM_DIRS, firefox64="usr/lib64/mozilla/native-messaging-hosts")
+        for top, dirs, extra in ((self.home, USER_DIRS, []), (self.root, SYSTEM_DIRS, system),
+                                 (root64, dirs64, ["--system", "--root", root64])):
             with self.subTest(top=top):
                 self.install("--host", self.host, *extra, *ids)
                 self.assertEqual(files_under(top), manifest_files(dirs, dirs))
                 for browser, folder in dirs.items():
                     path = os.path.join(top, folder, f"{NAME}.json")
-                    self.assertEqual(pkgtest.read_json(path), firefox if browser == "firefox" else chrome, browser)
+                    self.assertEqual(pkgtest.read_json(path), firefox if browser.startswith("firefox") else chrome)
                     # Browsers run as other users must be able to read it.
                     self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o644)
                 self.uninstall(*extra)
