@@ -6,6 +6,7 @@ the Debian package, inspected with dpkg-deb and never installed here.
 Environment (from ctest): QUORVIA_HOST, QUORVIA_SOURCE_DIR; for the package
 also QUORVIA_BUILD_DIR, QUORVIA_VERSION, QUORVIA_CMAKE, QUORVIA_CPACK."""
 
+import filecmp
 import json
 import os
 import shutil
@@ -47,7 +48,11 @@ CONTENTS = {path: (mode, "root/root", "../lib/quorvia/quorvia-nm" if mode[0] == 
     "usr/bin/quorvia-nm": "lrwxrwxrwx", "usr/lib/quorvia/common.sh": "-rw-r--r--",
     "usr/lib/quorvia/host-manifest.json.in": "-rw-r--r--", "usr/lib/quorvia/install.sh": "-rwxr-xr-x",
     "usr/lib/quorvia/uninstall.sh": "-rwxr-xr-x", "usr/lib/quorvia/quorvia-host": "-rwxr-xr-x",
-    "usr/lib/quorvia/quorvia-nm": "-rwxr-xr-x"}.items()}
+    "usr/lib/quorvia/quorvia-nm": "-rwxr-xr-x", "usr/share/": "drwxr-xr-x", "usr/share/doc/": "drwxr-xr-x",
+    "usr/share/doc/quorvia-host/": "drwxr-xr-x", "usr/share/doc/quorvia-host/copyright": "-rw-r--r--",
+    "usr/share/doc/quorvia-host/changelog.gz": "-rw-r--r--",
+    "usr/share/doc/quorvia-host/THIRD-PARTY-NOTICES": "-rw-r--r--", "usr/share/man/": "drwxr-xr-x",
+    "usr/share/man/man1/": "drwxr-xr-x", "usr/share/man/man1/quorvia-nm.1.gz": "-rw-r--r--"}.items()}
 # Every folder on the way to each manifest.
 MANIFEST_DIRS = {f"{folder.rsplit('/', n)[0]}/": ("drwxr-xr-x", "root/root", None)
                  for folder in SYSTEM_DIRS.values() for n in range(folder.count("/") + 1)}
@@ -220,7 +225,8 @@ class DebianPackage(unittest.TestCase):
         cls.listing = unpack(cls.deb, os.path.join(cls.tmp, "plain"))
         cls.tree = os.path.realpath(os.path.join(cls.tmp, "plain", "tree"))
         cls.ids = os.path.join(cls.tmp, "ids")
-        cls.ids_listing = unpack(pkgtest.cpack("DEB", cls.ids, ids_build()), cls.ids)
+        cls.ids_deb = pkgtest.cpack("DEB", cls.ids, ids_build())
+        cls.ids_listing = unpack(cls.ids_deb, cls.ids)
 
     def test_control_fields(self):
         fields = pkgtest.run(["dpkg-deb", "-f", self.deb, "Package", "Version", "Architecture"], check=0).stdout
@@ -233,6 +239,18 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(self.listing, CONTENTS)
         self.assertEqual(sorted(os.listdir(os.path.join(self.tmp, "plain", "control"))),
                          ["control", "md5sums", "postrm"])
+
+    def test_lintian_is_clean_and_the_licence_and_notices_are_shipped(self):
+        for deb in (self.deb, self.ids_deb):
+            result = pkgtest.run(["lintian", "--fail-on", "error,warning", deb], timeout=600)
+            self.assertEqual(result.returncode, 0, f"{deb}:\n{result.stdout}{result.stderr}")
+        doc = os.path.join(self.tree, "usr/share/doc/quorvia-host")
+        with open(os.path.join(self.source, "LICENSE")) as f, open(os.path.join(doc, "copyright")) as c:
+            licence, copyright_file = f.read(), c.read()
+        for line in filter(None, licence.splitlines()):
+            self.assertIn(f"\n {line}\n", copyright_file)
+        self.assertTrue(filecmp.cmp(os.path.join(self.source, "THIRD-PARTY-NOTICES"),
+                                    os.path.join(doc, "THIRD-PARTY-NOTICES"), shallow=False))
 
     def test_packaged_client_reaches_the_packaged_host_through_its_link(self):
         result = pkgtest.run([os.path.join(self.tree, "usr/bin/quorvia-nm"), "call", "--key", pkgtest.random_key(32)],
@@ -266,7 +284,10 @@ class DebianPackage(unittest.TestCase):
 
     def test_build_time_ids_give_system_manifests_for_every_browser_as_conffiles(self):
         manifests = {f"{folder}/{NAME}.json": ("-rw-r--r--", "root/root", None) for folder in SYSTEM_DIRS.values()}
-        self.assertEqual(self.ids_listing, {**CONTENTS, **MANIFEST_DIRS, **manifests})
+        overrides = {path: (mode, "root/root", None) for path, mode in {
+            "usr/share/lintian/": "drwxr-xr-x", "usr/share/lintian/overrides/": "drwxr-xr-x",
+            "usr/share/lintian/overrides/quorvia-host": "-rw-r--r--"}.items()}
+        self.assertEqual(self.ids_listing, {**CONTENTS, **MANIFEST_DIRS, **manifests, **overrides})
         for browser, folder in SYSTEM_DIRS.items():
             expected = pkgtest.manifest(HOST, [CHROME_ID, OTHER_CHROME_ID]) if browser != "firefox" else \
                 pkgtest.manifest(HOST, firefox_ids=[FIREFOX_ID])

@@ -5,8 +5,8 @@ scripts run there as a user would; the MSI through msiexec as an
 administrator deploys it.
 
 Environment (from ctest): QUORVIA_RUNNER, QUORVIA_BUILD_DIR, QUORVIA_VERSION;
-QUORVIA_CPACK for Zip; QUORVIA_MSI, QUORVIA_WIXL, QUORVIA_WXS and
-QUORVIA_MSI_GENDIR for Msi."""
+QUORVIA_CPACK and QUORVIA_SOURCE_DIR for Zip; QUORVIA_MSI, QUORVIA_WIXL,
+QUORVIA_WXS and QUORVIA_MSI_GENDIR for Msi."""
 
 import glob
 import os
@@ -112,13 +112,17 @@ class Zip(WineCase):
         with zipfile.ZipFile(self.zip) as z:
             names = sorted(n for n in z.namelist() if not n.endswith("/"))
         self.assertEqual(names, [f"{self.top}/{f}" for f in (
-            "host-manifest.json.in", "install.cmd", "quorvia-host.exe", "quorvia-manifest.exe", "quorvia-nm.exe",
-            "uninstall.cmd")])
-        # cmd misreads labels in scripts with bare LF line ends.
-        for script in ("install.cmd", "uninstall.cmd"):
+            "LICENSE.txt", "THIRD-PARTY-NOTICES.txt", "host-manifest.json.in", "install.cmd", "quorvia-host.exe",
+            "quorvia-manifest.exe", "quorvia-nm.exe", "uninstall.cmd")])
+        # cmd misreads labels in scripts with bare LF line ends; Notepad
+        # shows the licence and the notices, which must be the project's.
+        for script in ("install.cmd", "uninstall.cmd", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"):
             with open(os.path.join(self.folder, script), "rb") as f:
                 text = f.read()
             self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), script)
+            if script.endswith(".txt"):
+                with open(os.path.join(pkgtest.env("QUORVIA_SOURCE_DIR"), script[:-4]), "rb") as f:
+                    self.assertEqual(text.replace(b"\r\n", b"\n"), f.read(), script)
 
     def test_per_user_and_system_install_register_all_four_browsers(self):
         deploy = os.path.join(self.folder, "deploy-test.cmd")
@@ -219,7 +223,7 @@ class Msi(WineCase):
                      f"FIREFOX_EXTENSION_IDS={FIREFOX_ID},{FIREFOX_GUID}", status=0)
         self.assertEqual(sorted(os.listdir(self.install_dir)), sorted([
             "quorvia-host.exe", "quorvia-nm.exe", "quorvia-manifest.exe", "host-manifest.json.in",
-            f"{NAME}.chrome.json", f"{NAME}.firefox.json"]))
+            f"{NAME}.chrome.json", f"{NAME}.firefox.json", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"]))
         self.assert_registered("HKLM", INSTALL_DIR, f"{INSTALL_DIR}\\quorvia-host.exe",
                                [CHROME_ID, OTHER_CHROME_ID], [FIREFOX_ID, FIREFOX_GUID])
         self.msiexec("/x", self.msi, status=0)

@@ -39,7 +39,7 @@ int codeOf(const std::function<void()>& f) {
 
 // Expected values come from `openssl enc -aes-N-cbc` with the key text's
 // bytes and the IV text's bytes, an implementation independent of ours; the
-// same table passes on Linux (Nettle) and Windows (CNG), so the two agree.
+// same table passes on Linux (Mbed TLS) and Windows (CNG), so the two agree.
 TEST(EncryptPayload, MatchesAnIndependentAesCbc) {
   struct Case {
     std::u16string key;
