@@ -72,20 +72,19 @@ class WineCase(unittest.TestCase):
     def reg_exists(self, key):
         return self.wine("reg", "query", key, "/reg:64").returncode == 0
 
-    def reg_default(self, key):
-        """The default value of a key in the 64-bit view, or None."""
-        for line in self.wine("reg", "query", key, "/ve", "/reg:64").stdout.splitlines():
-            parts = line.strip().split(None, 2)
-            if parts[:2] == ["(Default)", "REG_SZ"]:
-                return parts[2] if len(parts) == 3 else ""
-        return None
+    def reg_values(self, key):
+        """The string values of a key in the 64-bit view by name, the default
+        one as "(Default)"."""
+        rows = [line.split(None, 2) + [""] for line in self.wine("reg", "query", key, "/reg:64").stdout.splitlines()
+                if "REG_SZ" in line]
+        return {row[0]: row[2] for row in rows}
 
     def assert_registered(self, hive, folder, host, chrome_ids, firefox_ids):
         """Each browser's key names the manifest of its family in folder, and
         the manifests allow those IDs and lead to the host, which answers."""
         for browser in BROWSER_KEYS:
             family = "firefox" if browser == "firefox" else "chrome"
-            self.assertEqual(self.reg_default(self.key(hive, browser)), f"{folder}\\{NAME}.{family}.json")
+            self.assertEqual(self.reg_values(self.key(hive, browser)).get("(Default)"), f"{folder}\\{NAME}.{family}.json")
             self.assertFalse(self.reg_exists(self.key("HKCU" if hive == "HKLM" else "HKLM", browser)), browser)
         manifests = {f: pkgtest.read_json(self.unix_path(f"{folder}\\{NAME}.{f}.json"))
                      for f in ("chrome", "firefox")}
@@ -231,17 +230,9 @@ class Msi(WineCase):
     def msiexec(self, action, msi, *properties, status=None):
         return self.wine("msiexec", action, msi, "/qn", *properties, timeout=300, check=status)
 
-    def manifest(self, family):
-        return pkgtest.read_json(os.path.join(self.install_dir, f"{NAME}.{family}.json"))
-
     def allowed(self):
-        return self.manifest("chrome")["allowed_origins"], self.manifest("firefox")["allowed_extensions"]
-
-    def stored_ids(self):
-        rows = [line.split(None, 2) + [""] for line in self.wine("reg", "query", STORED_IDS_KEY, "/reg:64")
-                .stdout.splitlines() if "REG_SZ" in line]
-        values = {row[0]: row[2] for row in rows}
-        return values.get("ChromeExtensionIds"), values.get("FirefoxExtensionIds")
+        manifests = [pkgtest.read_json(os.path.join(self.install_dir, f"{NAME}.{f}.json")) for f in ("chrome", "firefox")]
+        return manifests[0]["allowed_origins"], manifests[1]["allowed_extensions"]
 
     def assertNothingInstalled(self):
         self.assert_unregistered("HKLM")
@@ -276,7 +267,8 @@ class Msi(WineCase):
         self.assertNothingInstalled()
 
     def test_ids_are_kept_through_repair_and_upgrade_and_replaced_when_given(self):
-        chrome, firefox = [f"chrome-extension://{CHROME_ID}/"], [FIREFOX_ID]
+        chrome, other = ([f"chrome-extension://{i}/"] for i in (CHROME_ID, OTHER_CHROME_ID))
+        firefox = [FIREFOX_ID]
         products = []
 
         def spoil():
@@ -293,10 +285,12 @@ class Msi(WineCase):
             ("repair", ["/i", self.msi, "REINSTALL=ALL", "REINSTALLMODE=a"], True, 0, False,
              (CHROME_ID, FIREFOX_ID), (chrome, firefox)),
             ("maintenance", ["/i", self.msi], True, 0, False, (CHROME_ID, FIREFOX_ID), (chrome, firefox)),
-            ("upgrade", ["/i", self.newer], False, 0, True, (CHROME_ID, FIREFOX_ID), (chrome, firefox)),
-            ("older refused", ["/i", self.msi], False, INSTALL_FAILURE, False, (CHROME_ID, FIREFOX_ID), (chrome, firefox)),
-            ("same version rebuilt, new IDs", ["/i", self.rebuilt, f"CHROME_EXTENSION_IDS={OTHER_CHROME_ID}"],
-             False, 0, True, (OTHER_CHROME_ID, ""), ([f"chrome-extension://{OTHER_CHROME_ID}/"], [])),
+            ("maintenance, new IDs", ["/i", self.msi, f"CHROME_EXTENSION_IDS={OTHER_CHROME_ID}"], False, 0, False,
+             (OTHER_CHROME_ID, ""), (other, [])),
+            ("upgrade", ["/i", self.newer], False, 0, True, (OTHER_CHROME_ID, ""), (other, [])),
+            ("older refused", ["/i", self.msi], False, INSTALL_FAILURE, False, (OTHER_CHROME_ID, ""), (other, [])),
+            ("same version rebuilt, new IDs", ["/i", self.rebuilt, f"FIREFOX_EXTENSION_IDS={FIREFOX_ID}"],
+             False, 0, True, ("", FIREFOX_ID), ([], firefox)),
         ):
             with self.subTest(step):
                 if before:
@@ -305,7 +299,8 @@ class Msi(WineCase):
                 products, replaced = self.products(), products
                 self.assertEqual(len(products), 1)
                 self.assertEqual(products != replaced, new)
-                self.assertEqual(self.stored_ids(), stored)
+                values = self.reg_values(STORED_IDS_KEY)
+                self.assertEqual((values.get("ChromeExtensionIds"), values.get("FirefoxExtensionIds")), stored)
                 self.assertEqual(self.allowed(), allowed)
         self.msiexec("/x", self.rebuilt, status=0)
         self.assertNothingInstalled()
