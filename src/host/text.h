@@ -47,7 +47,8 @@ Bytes toUtf8(std::u16string_view text) {
 }
 
 // Appends the text in quoted form: double quotes around it, a backslash before
-// every double quote and backslash, nothing else escaped.
+// every double quote and backslash, each character below U+0020 as \u00XX
+// (lower-case hex), nothing else escaped.
 void appendQuoted(std::u16string& out, std::u16string_view text);
 
 // Appends a signed decimal number in plain digits; the user's locale never
