@@ -130,6 +130,7 @@ bool LineReader::next(std::string& line) {
     const ssize_t n = readRetrying(fd_, chunk_, sizeof chunk_);
     if (n <= 0) {
       done_ = true;
+      failed_ = n < 0;
       if (n < 0) return false;
       continue;
     }
