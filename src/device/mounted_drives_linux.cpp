@@ -75,12 +75,14 @@ bool isFixedDisk(dev_t device) {
   const std::string_view name = link.substr(link.rfind('/') + 1);
   if (startsWith(name, "loop") || startsWith(name, "ram") || startsWith(name, "zram")) return false;
 
-  // Partitions carry no removable flag of their own; their disk does.
-  std::string attribute = path;
-  attribute += ::access((attribute + "/partition").c_str(), F_OK) == 0 ? "/../removable" : "/removable";
+  // Partitions carry no removable flag of their own; their disk does. Each
+  // sysfs lookup costs, so the flag is simply tried where a disk has it.
   std::string removable;
-  if (readSmallFile(attribute.c_str(), removable, 16) && startsWith(removable, "1")) return false;
-  return true;
+  const std::string base = path;
+  if (!readSmallFile((base + "/removable").c_str(), removable, 16)) {
+    readSmallFile((base + "/../removable").c_str(), removable, 16);
+  }
+  return !startsWith(removable, "1");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -149,11 +150,18 @@ std::int32_t readLength(ByteReader& in) {
 // to the first zero byte. Whatever the parser leaves is consumed by drain().
 class BodyStream {
  public:
+  // A negative length announces no body. The chunk is no larger than the
+  // body: a small request touches one page of it, not sixteen.
   BodyStream(ByteReader& in, std::int32_t length)
-      : in_(in), remaining_(length > 0 ? static_cast<std::size_t>(length) : 0) {}  // negative: no body
+      : in_(in),
+        remaining_(length > 0 ? static_cast<std::size_t>(length) : 0),
+        size_(std::clamp<std::size_t>(remaining_, 1, kReadChunk)),
+        chunk_(std::make_unique_for_overwrite<std::uint8_t[]>(size_)) {}
   BodyStream(const BodyStream&) = delete;
   BodyStream& operator=(const BodyStream&) = delete;
-  ~BodyStream() { secureWipe(chunk_, sizeof chunk_); }
+  // Only what was read is wiped: touching the untouched rest of the chunk
+  // would cost a page fault per page, at every start.
+  ~BodyStream() { secureWipe(chunk_.get(), filled_); }
 
   bool atEnd() {
     if (next_ == end_ && !ended_) refill();
@@ -165,8 +173,9 @@ class BodyStream {
   void drain() {
     ended_ = true;
     while (remaining_ > 0) {
-      const std::size_t n = in_.read(chunk_, std::min(remaining_, sizeof chunk_));
+      const std::size_t n = in_.read(chunk_.get(), std::min(remaining_, size_));
       if (n == 0) break;
+      filled_ = std::max(filled_, n);
       remaining_ -= n;
     }
   }
@@ -175,18 +184,21 @@ class BodyStream {
   void refill() {
     next_ = end_ = 0;
     if (remaining_ == 0) return;
-    const std::size_t n = in_.read(chunk_, std::min(remaining_, sizeof chunk_));
+    const std::size_t n = in_.read(chunk_.get(), std::min(remaining_, size_));
     remaining_ = n == 0 ? 0 : remaining_ - n;
+    filled_ = std::max(filled_, n);
     end_ = n;
-    if (const void* nul = std::memchr(chunk_, 0, n)) {
-      end_ = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - chunk_);
+    if (const void* nul = std::memchr(chunk_.get(), 0, n)) {
+      end_ = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - chunk_.get());
       ended_ = true;
     }
   }
 
   ByteReader& in_;
   std::size_t remaining_;
-  std::uint8_t chunk_[kReadChunk];
+  std::size_t size_;
+  std::unique_ptr<std::uint8_t[]> chunk_;
+  std::size_t filled_ = 0;  // how much of the chunk has ever held body bytes
   std::size_t next_ = 0;
   std::size_t end_ = 0;
   bool ended_ = false;  // a zero byte ended the text
