@@ -75,6 +75,9 @@ renamed = document("unshare", "-u", sys.executable, "-c",
                    f"import os, socket, sys; socket.sethostname({name!r}); os.execvp(sys.argv[1], sys.argv[1:])")
 assert renamed["hostName"] == name, renamed
 
+listed = pwd.getpwall()[-1]
+assert document("setpriv", f"--reuid={listed.pw_uid}", f"--regid={listed.pw_gid}", "--clear-groups")[
+    "authorizedOsUser"] == listed.pw_name
 uid = next(u for u in range(54321, 60000) if not any(e.pw_uid == u for e in pwd.getpwall()))
 nameless = document("setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups")
 assert nameless["authorizedOsUser"] == str(uid), nameless
