@@ -71,15 +71,22 @@ struct Link {
 bool readLinks(std::vector<Link>& links) {
   const FileDescriptor sock(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
   if (sock.get() < 0) return false;
+  // The kernel gathers every link's counters for a dump unless told to skip
+  // them (kernels older than 4.7 ignore the request and send them anyway).
   struct {
     nlmsghdr header;
     ifinfomsg body;
+    rtattr maskHeader;
+    std::uint32_t mask;
   } request{};
   request.header.nlmsg_len = sizeof request;
   request.header.nlmsg_type = RTM_GETLINK;
   request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   request.header.nlmsg_seq = 1;
   request.body.ifi_family = AF_UNSPEC;
+  request.maskHeader.rta_len = RTA_LENGTH(sizeof request.mask);
+  request.maskHeader.rta_type = IFLA_EXT_MASK;
+  request.mask = RTEXT_FILTER_SKIP_STATS;
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
   if (::sendto(sock.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
