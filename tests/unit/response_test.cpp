@@ -88,7 +88,7 @@ TEST(DeviceDocument, EmptyRecord) {
             u"}\n");
 }
 
-TEST(DeviceDocument, ValuesAreQuotedWithOnlyQuoteAndBackslashEscaped) {
+TEST(DeviceDocument, ValuesAreQuotedWithQuoteBackslashAndControlCharactersEscaped) {
   DeviceRecord r;
   r.hostName = u"WS-0042";
   r.macAddress = u"[\"00:1A:2B:3C:4D:5E\", \"0A:00:27:00:00:0B\"]";
@@ -107,16 +107,14 @@ TEST(DeviceDocument, ValuesAreQuotedWithOnlyQuoteAndBackslashEscaped) {
             u"  \"macAddress\": [\"00:1A:2B:3C:4D:5E\", \"0A:00:27:00:00:0B\"],\n"
             u"  \"venderName\": \"Back\\\\slash\",\n"
             u"  \"deviceName\": \"EX-14\\\" Notebook\",\n"
-            u"  \"cpuName\": \"  Tab\there\",\n"
+            u"  \"cpuName\": \"  Tab\\u0009here\",\n"
             u"  \"mainMemory\": 17179869184,\n"
             u"  \"storageSize\": -1,\n"
-            u"  \"osName\": \"Line\nfeed\",\n"
+            u"  \"osName\": \"Line\\u000afeed\",\n"
             u"  \"osVersion\": \"10.0.22631\",\n"
             u"  \"authorizedOsUser\": \"ユーザー\",\n"
-            u"  \"deviceId\": \"A" +
-                std::u16string(1, u'\0') +
-                u"B\"\n"
-                u"}\n");
+            u"  \"deviceId\": \"A\\u0000B\"\n"
+            u"}\n");
 }
 
 }  // namespace

@@ -40,10 +40,10 @@ TEST(ToUtf8, ReplacesEveryUnpairedSurrogate) {
   EXPECT_EQ(hex(toUtf8(std::u16string{0xD800, 0xD800, 0xDC00})), "EF BF BD F0 90 80 80");
 }
 
-TEST(QuotedForm, EscapesOnlyQuoteAndBackslash) {
+TEST(QuotedForm, EscapesQuoteBackslashAndControlCharactersOnly) {
   std::u16string out;
   appendQuoted(out, u"a\"b\\c\t/\n\u3042");
-  EXPECT_EQ(out, u"\"a\\\"b\\\\c\t/\n\u3042\"");
+  EXPECT_EQ(out, u"\"a\\\"b\\\\c\\u0009/\\u000a\u3042\"");
   out.clear();
   appendQuoted(out, u"");
   EXPECT_EQ(out, u"\"\"");
