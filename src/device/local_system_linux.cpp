@@ -35,7 +35,6 @@ constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorMoreData = 234;
 constexpr std::uint32_t kErrorGenFailure = 31;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
-constexpr std::uint32_t kErrorBufferOverflow = 111;
 constexpr std::uint32_t kErrorNoData = 232;
 constexpr std::uint32_t kDriveNoRootDir = 1;
 
@@ -179,13 +178,17 @@ class LinuxLocalSystem final : public LocalSystem {
     return mountPointOf(rootPath) != nullptr ? kDriveFixed : kDriveNoRootDir;
   }
 
-  bool getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
+  std::uint32_t getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
     const std::string* mountPoint = mountPointOf(rootPath);
-    if (mountPoint == nullptr) return false;
+    if (mountPoint == nullptr) return kErrorGenFailure;
     struct statvfs fs;
-    if (::statvfs(mountPoint->c_str(), &fs) != 0) return false;
+    if (::statvfs(mountPoint->c_str(), &fs) != 0) {
+      // A disk mounted below a folder this user may not enter, as a root
+      // that denies the user is on Windows.
+      return errno == EACCES || errno == EPERM ? kErrorAccessDenied : kErrorGenFailure;
+    }
     totalBytes = static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize;
-    return true;
+    return 0;
   }
 
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {

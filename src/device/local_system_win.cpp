@@ -63,11 +63,14 @@ class WindowsLocalSystem final : public LocalSystem {
 
   std::uint32_t getDriveType(const char16_t* rootPath) override { return ::GetDriveTypeW(wide(rootPath)); }
 
-  bool getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
+  std::uint32_t getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
     ULARGE_INTEGER freeToCaller, total, totalFree;
-    if (!::GetDiskFreeSpaceExW(wide(rootPath), &freeToCaller, &total, &totalFree)) return false;
+    if (!::GetDiskFreeSpaceExW(wide(rootPath), &freeToCaller, &total, &totalFree)) {
+      const DWORD error = ::GetLastError();
+      return error != 0 ? error : ERROR_GEN_FAILURE;
+    }
     totalBytes = total.QuadPart;
-    return true;
+    return 0;
   }
 
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
