@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "device/system.h"
+#include "host/system_dll_win.h"
 
 namespace quorvia {
 
@@ -74,9 +75,13 @@ class WindowsLocalSystem final : public LocalSystem {
   }
 
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
+    // From System32's iphlpapi.dll only (not a KnownDLL: see systemDllFunction).
+    static const auto getAdapters =
+        systemDllFunction<decltype(&::GetAdaptersAddresses)>(L"iphlpapi.dll", "GetAdaptersAddresses");
+    if (getAdapters == nullptr) return ERROR_MOD_NOT_FOUND;
     ULONG bytes = size;
-    const ULONG status = ::GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_INCLUDE_PREFIX, nullptr,
-                                                static_cast<IP_ADAPTER_ADDRESSES*>(buffer), &bytes);
+    const ULONG status =
+        getAdapters(AF_UNSPEC, GAA_FLAG_INCLUDE_PREFIX, nullptr, static_cast<IP_ADAPTER_ADDRESSES*>(buffer), &bytes);
     size = bytes;
     return status;
   }
