@@ -2,15 +2,22 @@
 // tells a working host from a failing one, and its report names the cause.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+
+#include <unistd.h>
+
 #include "process/host_process.h"
 
 namespace quorvia::testing {
 namespace {
 
-HostRun client(const std::vector<std::string>& args, const std::string& input = "") {
+HostRun client(const std::vector<std::string>& args, const std::string& input = "", std::vector<std::string> env = {}) {
   RunOptions o;
   o.program = clientPath();
   o.args = args;
+  o.env = std::move(env);
   return runHost(input, o);
 }
 
@@ -71,13 +78,66 @@ TEST_F(Client, DecodeReadsACapturedAnswer) {
   const HostRun extra = client({"decode", "--key", key}, host.out + "\n");
   EXPECT_EQ(extra.exitStatus, 1);
   EXPECT_TRUE(says(extra, "follow the frame")) << extra.out;
+  const HostRun flood = client({"decode", "--key", key}, std::string(3 << 20, '\0'));
+  EXPECT_EQ(flood.exitStatus, 1);
+  EXPECT_TRUE(says(flood, "more than a browser reads from a host")) << flood.out;
 }
 
 TEST_F(Client, WrongUsageIsExitStatusTwo) {
-  EXPECT_EQ(client({}).exitStatus, 2);
-  EXPECT_EQ(client({"call"}).exitStatus, 2);
-  EXPECT_EQ(client({"call", "--key"}).exitStatus, 2);
-  EXPECT_EQ(client({"frobnicate", "--key", "k"}).exitStatus, 2);
+  const std::string h = hostPath(), k = "0123456789abcdef";
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"call"},
+                                             {"call", "--key"},
+                                             {"frobnicate", "--key", "k"},
+                                             // Only a number, never members spliced into the request.
+                                             {"call", "--host", h, "--key", k, "--version", "1,\"command\":\"x\""},
+                                             {"call", "--host", h, "--key", k, "--version", "01"},
+                                             {"call", "--host", h, "--key", k, "--timeout", "0"},
+                                             {"call", "--host", h, "--key", k, "--timeout", "ten"}}) {
+    EXPECT_EQ(client(args).exitStatus, 2) << ::testing::PrintToString(args);
+  }
+}
+
+// A host that stalls, floods or leaves its output to a child: the client
+// says what it got and stops within its time limit, in bounded memory.
+TEST_F(Client, StopsAtItsTimeLimitOrTheBrowsersSizeLimit) {
+  const char* host = std::getenv("QUORVIA_MISBEHAVING_HOST");
+  if (host == nullptr) GTEST_SKIP() << "QUORVIA_MISBEHAVING_HOST is not set";
+  const struct {
+    const char* mode;
+    std::vector<const char*> said;
+  } cases[] = {
+      {"stall", {"length:       10 bytes announced\n", "time limit:   2 s passed; the host was stopped", "cut short"}},
+      {"orphan", {"time limit:   2 s passed; the host has exited, but another process still holds its output open"}},
+      {"flood", {"length:       0 bytes announced\n", "more than a browser reads", "bytes follow the frame"}},
+      {"huge", {"2147483647 bytes announced", "more than the 1048576 bytes a browser accepts"}},
+  };
+  for (const auto& c : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    const HostRun run = client({"call", "--key", "0123456789abcdef", "--timeout", "2", "--host", host}, "",
+                               {std::string("QUORVIA_MISBEHAVE=") + c.mode});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << c.mode;
+    EXPECT_EQ(run.exitStatus, 1) << c.mode;
+    for (const char* text : c.said) EXPECT_TRUE(says(run, text)) << c.mode << ": " << run.out;
+    EXPECT_LT(run.maxRssKiB, 256 * 1024) << c.mode;
+  }
+}
+
+// Any folder name: the Windows client starts the host through the wide calls
+// (the ANSI code page spells neither ホスト nor Ωμέγα). Wine starts no
+// program by a path longer than MAX_PATH, in any form, so that is not shown.
+TEST_F(Client, StartsAHostWhosePathTheCodePageCannotSpell) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("quorvia-nm-ホスト-Ωμέγα-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path copy = dir / fs::path(hostPath()).filename();
+  fs::copy_file(hostPath(), copy);
+  const std::string host = hostIsWindows() ? "Z:" + copy.string() : copy.string();
+  const HostRun run = client({"call", "--key", "0123456789abcdef", "--host", host});
+  fs::remove_all(dir);
+  EXPECT_EQ(run.exitStatus, 0) << run.out;
+  EXPECT_TRUE(says(run, "\"deviceId\": ")) << run.out;
 }
 
 }  // namespace
