@@ -36,7 +36,6 @@ constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorMoreData = 234;
 constexpr std::uint32_t kErrorGenFailure = 31;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
-constexpr std::uint32_t kErrorBufferOverflow = 111;
 constexpr std::uint32_t kErrorNoData = 232;
 constexpr std::uint32_t kDriveNoRootDir = 1;
 
@@ -234,9 +233,12 @@ class LinuxLocalSystem final : public LocalSystem {
     return driveOf(rootPath) != nullptr ? kDriveFixed : kDriveNoRootDir;
   }
 
-  bool getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
+  std::uint32_t getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
+    // A drive none of whose mount points this user can reach is still
+    // counted (from its block device), so only a failing size query on a
+    // reachable mount point is an error.
     const MountedDrives::Drive* drive = driveOf(rootPath);
-    return drive != nullptr && MountedDrives::totalBytes(*drive, totalBytes);
+    return drive != nullptr && MountedDrives::totalBytes(*drive, totalBytes) ? 0 : kErrorGenFailure;
   }
 
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {

@@ -41,6 +41,7 @@ class FakeLocalSystem : public LocalSystem {
   struct Drive {
     std::uint32_t type = kDriveFixed;
     std::optional<std::uint64_t> totalBytes;  // nullopt: the size query fails
+    std::uint32_t failure = 1117;             // with this status (ERROR_IO_DEVICE)
   };
   // What the adapter call lays out in the caller's buffer, one after another.
   struct Entry {
@@ -59,6 +60,7 @@ class FakeLocalSystem : public LocalSystem {
   std::map<char, Drive> drives = {{'C', {kDriveFixed, 256060514304}}};  // the mask follows the letters
   std::uint32_t adapterStatus = 0;                                      // when not 0, returned without writing
   std::vector<std::vector<std::uint8_t>> adapters = {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}};
+  std::size_t adaptersAppearing = 0;  // added after a call that overflowed
 
   // What the logic did.
   std::vector<std::string> calls;
@@ -117,23 +119,28 @@ class FakeLocalSystem : public LocalSystem {
     const Drive* drive = driveAt(rootPath);
     return drive != nullptr ? drive->type : 1;  // DRIVE_NO_ROOT_DIR
   }
-  bool getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
+  std::uint32_t getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
     calls.push_back("getDiskTotalBytes");
     const Drive* drive = driveAt(rootPath);
-    if (drive == nullptr || !drive->totalBytes) return false;
+    if (drive == nullptr) return 3;  // ERROR_PATH_NOT_FOUND
+    if (!drive->totalBytes) return drive->failure;
     totalBytes = *drive->totalBytes;
-    return true;
+    return 0;
   }
 
   // Lays the entries out from the start of the caller's buffer, as the real
-  // call does, and fails when they do not fit.
+  // call does, and says how much room they need when they do not fit.
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
     calls.push_back("getAdaptersAddresses");
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     adapterBufferSizes.push_back(size);
     adapterBufferZeroFilled &= std::all_of(bytes, bytes + size, [](std::uint8_t b) { return b == 0; });
     if (adapterStatus != 0) return adapterStatus;
-    if (adapters.size() * sizeof(Entry) > size) return kErrorBufferOverflow;
+    if (adapters.size() * sizeof(Entry) > size) {
+      size = static_cast<std::uint32_t>(adapters.size() * sizeof(Entry));
+      adapters.resize(adapters.size() + adaptersAppearing, {2, 0, 0, 0, 0, 1});
+      return kErrorBufferOverflow;
+    }
     auto* entries = static_cast<Entry*>(buffer);
     for (std::size_t i = 0; i < adapters.size(); ++i) {
       Entry* entry = new (&entries[i]) Entry{};

@@ -87,9 +87,8 @@ TEST(NameProbes, StoreTheTextUnchangedUpTo259UnitsOrRaiseTheirCode) {
   }
 }
 
-// The list is asked for once, into one zero-filled heap block of 44,800
-// bytes that is released on every path; a list that does not fit fails
-// rather than being asked for again with more room.
+// The list is asked for into one zero-filled heap block of 44,800 bytes that
+// is released on every path (a list that needs more: adapter_growth_test).
 TEST(Adapters, ListEachHardwareAddressAsUpperCaseHexPairsFromOneBlock) {
   const struct {
     std::vector<Bytes> adapters;
@@ -164,7 +163,7 @@ TEST(CpuName, ReadsTheValueUpToItsEndAndClosesTheKeyOnEveryPath) {
   }
 }
 
-TEST(StorageSize, SumsFixedDrivesOnlyAndStopsAtTheFirstSizeFailure) {
+TEST(StorageSize, SumsReadableFixedDrivesAndStopsAtTheFirstOtherSizeFailure) {
   using fake::kDriveCdRom, fake::kDriveRemote, fake::kDriveRemovable;
   const struct {
     std::map<char, FakeLocalSystem::Drive> drives;
@@ -182,6 +181,15 @@ TEST(StorageSize, SumsFixedDrivesOnlyAndStopsAtTheFirstSizeFailure) {
        2},
       {{{'A', {kDriveRemovable, 1474560}}, {'Q', {kDriveRemote, 5}}}, 0, 0, 0},
       {{{'C', {kDriveFixed, 100}}, {'D', {kDriveFixed, std::nullopt}}, {'E', {kDriveFixed, 300}}}, 601, 0, 2},
+      // Locked (BitLocker), not ready, and denied drives are left out; the rest count.
+      {{{'C', {kDriveFixed, 100}},
+        {'D', {kDriveFixed, std::nullopt, 0x80310000}},
+        {'E', {kDriveFixed, std::nullopt, 21}},
+        {'F', {kDriveFixed, std::nullopt, 5}},
+        {'G', {kDriveFixed, 300}}},
+       0,
+       400,
+       5},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.code);
