@@ -92,7 +92,7 @@ class ChromiumEndToEnd(unittest.TestCase):
         for name, host, allowed in ((pkgtest.NAME, cls.host, ours),
                                     ("com.quorvia.forbidden", cls.host, pkgtest.OTHER_CHROME_ID),
                                     ("com.quorvia.gone", gone, ours), ("com.quorvia.chatty", chatty, ours)):
-            pkgtest.run([os.path.join(source, "packaging/linux/install.sh"), "--host", host, "--name", name,
+            pkgtest.run([os.path.join(os.path.dirname(cls.host), "install.sh"), "--host", host, "--name", name,
                          "--chrome-ids", allowed, "--browsers", "chromium"], env=environment, check=0)
         os.remove(gone)
 
