@@ -26,39 +26,11 @@ import zipfile
 import pkgtest
 
 REPORT_TIMEOUT = 150  # seconds; Firefox takes about 30 in a fresh profile here
-CLOSED_PORT = 9  # nothing listens on 127.0.0.1 in the namespace
 FIREFOX_OTHER_ID = "other@quorvia.example"
 NOT_FOUND = "Specified native messaging host not found."
 FIREFOX_UNEXPECTED = "An unexpected error occurred"
 # A garbage answer's first four bytes ("star" of "starting up") read as its length.
 GARBAGE_LENGTH = int.from_bytes(b"star", "little")
-
-# Firefox: sideloading unsigned add-ons (ESR honours these) and every
-# background service off; what is left goes to a closed
-# port on loopback.
-FIREFOX_PREFS = {
-    "xpinstall.signatures.required": False, "extensions.autoDisableScopes": 0, "extensions.enabledScopes": 15,
-    "network.proxy.type": 1, "network.proxy.allow_hijacking_localhost": True, "network.proxy.no_proxies_on": "",
-    **{f"network.proxy.{p}": "127.0.0.1" for p in ("http", "ssl", "socks")},
-    **{f"network.proxy.{p}_port": CLOSED_PORT for p in ("http", "ssl", "socks")},
-    "network.proxy.socks_remote_dns": True, "network.dns.disablePrefetch": True, "network.prefetch-next": False,
-    "network.http.speculative-parallel-limit": 0, "network.captive-portal-service.enabled": False,
-    "network.connectivity-service.enabled": False, "app.update.enabled": False, "app.update.auto": False,
-    "app.normandy.enabled": False, "datareporting.policy.dataSubmissionEnabled": False,
-    "datareporting.healthreport.uploadEnabled": False, "toolkit.telemetry.enabled": False,
-    "toolkit.telemetry.unified": False, "browser.ping-centre.telemetry": False,
-    "browser.safebrowsing.malware.enabled": False, "browser.safebrowsing.phishing.enabled": False,
-    "browser.safebrowsing.downloads.enabled": False, "browser.safebrowsing.update.enabled": False,
-    "extensions.update.enabled": False, "extensions.getAddons.cache.enabled": False,
-    "extensions.systemAddon.update.enabled": False, "services.settings.server": f"http://127.0.0.1:{CLOSED_PORT}/",
-    "browser.region.network.url": "", "browser.search.geoSpecificDefaults": False, "geo.provider.network.url": "",
-    "browser.newtabpage.enabled": False, "browser.startup.page": 0, "browser.shell.checkDefaultBrowser": False,
-    "browser.newtabpage.activity-stream.feeds.topsites": False, "browser.topsites.contile.enabled": False,
-    "messaging-system.rsexperimentloader.enabled": False, "dom.push.connection.enabled": False,
-    "identity.fxaccounts.enabled": False, "browser.aboutwelcome.enabled": False,
-    "datareporting.policy.firstRunURL": "", "toolkit.startup.max_resumed_crashes": -1,
-}
-
 
 # A network namespace of its own: only a loopback device, so nothing can
 # leave the machine. (A user namespace too where the test is not root.)
@@ -244,8 +216,7 @@ class Firefox(BrowserCase):
             for folder, _, names in os.walk(cls.extension):
                 for n in names:
                     xpi.write(os.path.join(folder, n), os.path.relpath(os.path.join(folder, n), cls.extension))
-        with open(os.path.join(profile, "user.js"), "w") as f:
-            f.writelines(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in FIREFOX_PREFS.items())
+        shutil.copy(os.path.join(os.path.dirname(__file__), "firefox-user.prefs"), os.path.join(profile, "user.js"))
         firefox = shutil.which("firefox-esr") or shutil.which("firefox")
         if not firefox:
             raise AssertionError("Firefox is not installed (scripts/install-deps installs Debian's firefox-esr)")
