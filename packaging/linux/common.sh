@@ -1,8 +1,20 @@
-# Shared by install.sh and uninstall.sh: where each browser looks for native
-# messaging host manifests, and the rules every input must pass.
+# Shared by install.sh and uninstall.sh, sourced with their arguments: where
+# each browser looks for native messaging host manifests, and the checks every
+# input must pass.
 
 default_name=com.quorvia.deviceinfo
 all_browsers="chrome chromium edge firefox"
+
+die() {
+  echo "${0##*/}: $*" >&2
+  exit 2
+}
+
+# A newline or other control character in any argument is a mistake (a list
+# made with $(cat file) keeps its line ends): nothing is done with it.
+for arg in "$@"; do
+  [[ $arg != *[[:cntrl:]]* ]] || die "control character in argument '${arg//[[:cntrl:]]/?}'"
+done
 
 # The options both scripts take, and their defaults.
 system=0
@@ -25,10 +37,6 @@ common_option() {
   esac
 }
 
-die() {
-  echo "${0##*/}: $*" >&2
-  exit 2
-}
 
 # The folder a browser reads; per user unless system=1. root prefixes the
 # system folders so packaging and tests can stage them anywhere.
@@ -54,6 +62,11 @@ manifest_dir() {
   fi
 }
 
+# The rules for names and IDs, and the filling of the template, live in
+# quorvia-manifest, which every installer on every platform runs.
+tool=$here/quorvia-manifest
+[ -x "$tool" ] || die "quorvia-manifest not found beside ${0##*/}: run the script from the build folder (build/linux) or from /usr/lib/quorvia"
+
 # "browser<TAB>folder" lines for the browsers given. Firefox reads one
 # system folder, chosen when it was built: /usr/lib64/mozilla in 64-bit
 # builds of Red Hat-family and SUSE distributions, /usr/lib/mozilla in
@@ -68,10 +81,8 @@ manifest_targets() {
   done
 }
 
-# Both browser families reject any other name, and it becomes a file name.
 check_name() {
-  [[ $1 =~ ^[a-z0-9_]+(\.[a-z0-9_]+)*$ ]] ||
-    die "invalid host name '$1': use lower-case letters, digits and '_', in parts joined by single dots (like $default_name)"
+  "$tool" --check-name "$1" || exit 2
 }
 
 # Turns "a,b" or repeated options into the list of browsers, checking each.

@@ -2,7 +2,9 @@
 # Removes the Quorvia host's native messaging manifests that install.sh wrote.
 set -euo pipefail
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# An exported CDPATH would make cd print the folder it found.
+unset CDPATH
+here=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=common.sh
 . "$here/common.sh"
 

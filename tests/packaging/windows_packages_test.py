@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The Windows packages under Wine, read back with reg.exe: the ZIP unpacked
-into a folder whose name has spaces, parentheses and an ampersand, with its
+into a folder whose name has spaces and % ^ & ! ( ), with its
 scripts run there as a user would; the MSI through msiexec as an
 administrator deploys it; and both signed by ./scripts/package.
 
@@ -105,8 +105,8 @@ class Zip(WineCase):
         cls.zip = pkgtest.cpack("ZIP", os.path.join(cls.tmp, "out"))
         cls.top = f"quorvia-host-{pkgtest.env('QUORVIA_VERSION')}-win64"
         with zipfile.ZipFile(cls.zip) as z:
-            z.extractall(os.path.join(cls.tmp, "Quorvia (x86) & Co"))
-        cls.folder = os.path.join(cls.tmp, "Quorvia (x86) & Co", cls.top)
+            z.extractall(os.path.join(cls.tmp, "Quorvia 100% ^ & ! (x86)"))
+        cls.folder = os.path.join(cls.tmp, "Quorvia 100% ^ & ! (x86)", cls.top)
         cls.win_folder = cls.windows_path(cls.folder)
 
     def setUp(self):
@@ -148,7 +148,7 @@ class Zip(WineCase):
                                     f"--firefox-ids {FIREFOX_GUID}")):
             with self.subTest(hive):
                 with open(deploy, "w", newline="\r\n") as f:
-                    f.write(f'@call "%~dp0install.cmd" {args}\n')
+                    f.write(f'@call install.cmd {args}\n')
                 self.script("deploy-test.cmd")
                 self.assert_registered(hive, self.win_folder, f"{self.win_folder}\\quorvia-host.exe",
                                        [CHROME_ID, OTHER_CHROME_ID], [FIREFOX_GUID])
@@ -262,7 +262,8 @@ class Msi(WineCase):
         # (Wine's msiexec reads "A= B=" as A set to "B=", so one empty one.)
         for properties in ([], ["FIREFOX_EXTENSION_IDS="], ["CHROME_EXTENSION_IDS=not-an-extension-id"],
                            [f"CHROME_EXTENSION_IDS={CHROME_ID},x"], ["FIREFOX_EXTENSION_IDS=no at sign"],
-                           [f'CHROME_EXTENSION_IDS={CHROME_ID}" --out "C:\\evil.json']):
+                           [f'CHROME_EXTENSION_IDS={CHROME_ID}" --out "C:\\evil.json'],
+                           [f'CHROME_EXTENSION_IDS={CHROME_ID}" --name "org.evil']):
             with self.subTest(properties=properties):
                 self.assertNotEqual(self.msiexec("/i", self.msi, *properties).returncode, 0)
                 self.assertFalse(os.path.exists(self.install_dir))
