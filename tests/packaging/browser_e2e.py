@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """End to end in real browsers: headless Chromium (the extension unpacked) and
 headless Firefox ESR (the same extension as an unsigned XPI sideloaded into a
-fresh profile) call the host through runtime.sendNativeMessage after
-install.sh registered it into a temporary HOME, decrypt the answers with
-WebCrypto and hand a report to the test's own native host. The test holds
-what the extension saw against what quorvia-nm gets from the same host. Each
+fresh profile) call the host through clients/js/deviceinfo.js, the module a
+real extension ships, after install.sh registered it into a temporary HOME,
+and hand what each call resolved or rejected with to the test's own native
+host. The test holds that against what quorvia-nm gets from the host. Each
 browser runs in a network namespace of its own, where no packet can leave.
 
 Usage: browser_e2e.py Chromium|Firefox
@@ -31,6 +31,7 @@ NOT_FOUND = "Specified native messaging host not found."
 FIREFOX_UNEXPECTED = "An unexpected error occurred"
 # A garbage answer's first four bytes ("star" of "starting up") read as its length.
 GARBAGE_LENGTH = int.from_bytes(b"star", "little")
+STORAGE_FAILED = "storageSizeが取得できませんでした。"
 
 # A network namespace of its own: only a loopback device, so nothing can
 # leave the machine. (A user namespace too where the test is not root.)
@@ -42,6 +43,13 @@ def chromium_id(manifest):
     bytes, each digit 0-f written as a letter a-p."""
     digest = hashlib.sha256(base64.b64decode(manifest["key"])).hexdigest()[:32]
     return "".join(chr(ord("a") + int(d, 16)) for d in digest)
+
+
+def frame_host(answer):
+    """A host that reads the request and answers with one fixed frame."""
+    body = json.dumps(answer, ensure_ascii=False).encode()
+    return ("#!/usr/bin/env python3\nimport sys\nr = sys.stdin.buffer\nr.read(int.from_bytes(r.read(4), 'little'))\n"
+            f"sys.stdout.buffer.write({len(body).to_bytes(4, 'little') + body!r})")
 
 
 def stop(process, marker):
@@ -62,8 +70,8 @@ def stop(process, marker):
 
 
 class BrowserCase(unittest.TestCase):
-    # Each browser gives its name, the message the extension gets per
-    # failure, ids() (the option, our ID, another's) and command(profile).
+    # Each browser gives its name, the key sizes it decrypts, the message the
+    # extension gets per failure, ids() (the option, our ID, another's) and command(profile).
     browser = None
     messages = {}
 
@@ -77,18 +85,28 @@ class BrowserCase(unittest.TestCase):
         cls.env = {k: v for k, v in os.environ.items() if k != "XDG_CONFIG_HOME"}
         cls.env.update(HOME=cls.home, QUORVIA_REPORT=os.path.join(cls.tmp, "report.json"))
         cls.extension = os.path.join(cls.tmp, "extension")
-        shutil.copytree(os.path.join(pkgtest.env("QUORVIA_SOURCE_DIR"), "tests/packaging/extension"), cls.extension)
+        source = pkgtest.env("QUORVIA_SOURCE_DIR")
+        shutil.copytree(os.path.join(source, "tests/packaging/extension"), cls.extension)
+        shutil.copy(os.path.join(source, "clients/js/deviceinfo.js"), cls.extension)
         ids_option, ours, other = cls.ids()
 
         # Registered as a user would: the host; one this extension may not
         # call; one whose program is gone; one that answers with text that is
-        # not a frame; one that exits without answering; the report host.
-        hosts = {name: os.path.join(cls.tmp, name) for name in ("gone", "garbage", "silent")}
+        # not a frame (and stays, so its exit cannot overtake the text); one
+        # that exits without answering; two that answer one fixed frame; one
+        # that notes each start and runs the host; the report host.
+        scripts = {"gone": None, "garbage": "#!/bin/sh\necho 'starting up'\nexec cat >/dev/null",
+                   "silent": "#!/bin/sh\nexit 0",
+                   "undecryptable": frame_host({"data": "A" * 20}),  # 15 bytes: no whole AES block
+                   "coded": frame_host({"errorCode": 601, "errorMessage": STORAGE_FAILED}),
+                   "counted": f"#!/bin/sh\necho >> '{cls.tmp}/starts'\nexec '{cls.host}' \"$@\""}
+        hosts = {name: os.path.join(cls.tmp, name) for name in scripts}
         shutil.copy(cls.host, hosts["gone"])
-        for name, script in (("garbage", "echo 'starting up'"), ("silent", "exit 0")):
-            with open(hosts[name], "w") as f:
-                f.write(f"#!/bin/sh\n{script}\n")
-            os.chmod(hosts[name], 0o755)
+        for name, script in scripts.items():
+            if script:
+                with open(hosts[name], "w") as f:
+                    f.write(script + "\n")
+                os.chmod(hosts[name], 0o755)
         for name, host, allowed in ((pkgtest.NAME, cls.host, ours), ("com.quorvia.forbidden", cls.host, other),
                                     *((f"com.quorvia.{n}", path, ours) for n, path in hosts.items()),
                                     ("com.quorvia.report", os.path.join(cls.extension, "report_host.py"), ours)):
@@ -96,19 +114,13 @@ class BrowserCase(unittest.TestCase):
                          ids_option, allowed, "--browsers", cls.browser], env=cls.env, check=0)
         os.remove(hosts["gone"])
 
-        cls.keys = {n: pkgtest.random_key(n) for n in (16, 24, 32)}
-        request = {"command": "DeviceInfo", "version": 1, "key": cls.keys[16]}
-        cases = [(f"data{n}", pkgtest.NAME, key, dict(request, key=key, version=10000 if n == 32 else 1))
-                 for n, key in cls.keys.items()]
-        cases += [("unknown_command", pkgtest.NAME, None, dict(request, command="Inventory")),
-                  ("version_too_high", pkgtest.NAME, None, dict(request, version=10001)),
-                  ("short_key", pkgtest.NAME, None, dict(request, key="short")),
-                  ("missing_key", pkgtest.NAME, None, {"command": "DeviceInfo", "version": 1}),
-                  ("not_registered", "com.quorvia.not_registered", None, request),
-                  *((n, f"com.quorvia.{n}", None, request) for n in ("forbidden", "gone", "garbage", "silent"))]
+        # Each case is one requestDeviceInfo call of the module a real extension ships.
+        cases = [("data16", pkgtest.NAME, 16), ("data32", pkgtest.NAME, 32), ("data24", "com.quorvia.counted", 24),
+                 *((n, f"com.quorvia.{n}", 32) for n in ("not_registered", "forbidden", "gone", "garbage", "silent",
+                                                          "undecryptable", "coded"))]
         with open(os.path.join(cls.extension, "config.json"), "w") as f:
             json.dump({"reportHost": "com.quorvia.report",
-                       "cases": [dict(zip(("name", "host", "key", "message"), c)) for c in cases]}, f)
+                       "cases": [dict(zip(("name", "hostName", "keyBytes"), c)) for c in cases]}, f)
 
         # Chromium reads per-user manifests from its profile folder, so it
         # runs in the default one, where install.sh wrote them.
@@ -129,50 +141,45 @@ class BrowserCase(unittest.TestCase):
             with open(log_path, errors="replace") as f:
                 raise AssertionError(f"no report within {REPORT_TIMEOUT} s; the browser said:\n{f.read()[-4000:]}")
         cls.report = pkgtest.read_json(cls.env["QUORVIA_REPORT"])
-        cls.results = {r["name"]: r for r in cls.report["report"].get("results", [])}
+        cls.results = {r["name"]: r for r in cls.report["report"]["results"]}
 
     def result(self, name):
-        self.assertNotIn("failure", self.report["report"], self.report["report"].get("failure"))
         self.assertIn(name, self.results, f"the extension did not report {name}: {self.report}")
         return self.results[name]
 
-    def document(self, r, key):
-        if "document" in r:
-            return json.loads(r["document"], object_pairs_hook=list)
-        # Chromium's WebCrypto has no AES-192: those answers are decoded here.
-        self.assertEqual((self.browser, len(key)), ("chromium", 24), r.get("decryptError"))
-        decoded = subprocess.run([self.nm, "decode", "--key", key], input=json.dumps(r["response"]), text=True,
-                                 capture_output=True, timeout=60)
-        return pkgtest.parse_nm_document(decoded.stdout)
-
-    def test_data_answers_decrypt_to_the_document_quorvia_nm_sees(self):
+    def test_data_answers_resolve_to_the_document_quorvia_nm_sees(self):
         # Every value is stable between two runs on one machine, so the
         # documents must be equal, key for key; the host in the browser's
         # namespace sees no network adapter, so quorvia-nm runs in one too.
         expected = pkgtest.host_document([*ISOLATED, self.nm], self.host, pkgtest.random_key(32))
         self.assertEqual([k for k, _ in expected], pkgtest.DOCUMENT_KEYS)
-        for n, key in self.keys.items():
+        for n in self.key_sizes:
             with self.subTest(key_bytes=n):
                 r = self.result(f"data{n}")
-                self.assertIsNone(r["error"])
-                self.assertEqual(list(r["response"]), ["data"])
-                self.assertEqual(self.document(r, key), expected)
+                self.assertEqual(list(r.get("document", r).items()), expected)
+        # A key this browser cannot use never leaves: the host behind data24 notes each start.
+        starts = os.path.join(self.tmp, "starts")
+        self.assertEqual(os.path.getsize(starts) if os.path.exists(starts) else 0, int(24 in self.key_sizes))
 
-    def test_errors_reach_the_extension(self):
-        # The host's answers carry a code; the browser's own texts are the
-        # ones the README's troubleshooting section starts from.
-        codes = {"unknown_command": 3, "version_too_high": 4, "short_key": 27, "missing_key": 2}
-        for name in [*codes, *self.messages]:
+    def test_failures_reject_with_their_kind(self):
+        # The browser's own texts are the ones the README's troubleshooting section starts from.
+        expected = {n: ("browser", None, None, f'The browser could not ask the host "com.quorvia.{n}": {text}')
+                    for n, text in self.messages.items()}
+        expected["undecryptable"] = ("answer", None, None, "The host's answer does not decrypt")
+        expected["coded"] = ("host", 601, STORAGE_FAILED,
+                             "Quorvia host error 601: the host could not read the disk capacity")
+        if 24 not in self.key_sizes:
+            expected["data24"] = ("browser", None, None,
+                                  "This browser cannot decrypt with a 24-byte key (AES-192); use keyBytes 32")
+        for name, (kind, code, host_message, message) in expected.items():
             with self.subTest(name):
-                r = self.result(name)
-                self.assertEqual(r["error"], self.messages.get(name))
-                if name in codes:
-                    self.assertEqual(r["response"]["errorCode"], codes[name])
-                    self.assertTrue(isinstance(r["response"]["errorMessage"], str) and r["response"]["errorMessage"])
+                self.assertEqual(self.result(name).get("error"),
+                                 {"kind": kind, "code": code, "hostMessage": host_message, "message": message})
 
 
 class Chromium(BrowserCase):
     browser = "chromium"
+    key_sizes = (16, 32)  # its WebCrypto has no AES-192
     messages = {"not_registered": NOT_FOUND, "gone": NOT_FOUND,
                 "forbidden": "Access to the specified native messaging host is forbidden.",
                 "garbage": "Error when communicating with the native messaging host.",
@@ -199,6 +206,7 @@ class Chromium(BrowserCase):
 
 class Firefox(BrowserCase):
     browser = "firefox"
+    key_sizes = (16, 24, 32)
     messages = {"not_registered": "No such native application com.quorvia.not_registered",
                 "forbidden": "No such native application com.quorvia.forbidden",
                 "gone": FIREFOX_UNEXPECTED, "silent": FIREFOX_UNEXPECTED,
@@ -223,10 +231,9 @@ class Firefox(BrowserCase):
         return [firefox, "--headless", "--no-remote", "--profile", profile, "about:blank"]
 
     def test_the_host_gets_the_manifest_and_add_on_id_and_ignores_them(self):
-        # The data cases above went to the host started the same way.
+        # The data cases went to the host started the same way.
         manifest = os.path.join(self.home, ".mozilla/native-messaging-hosts/com.quorvia.report.json")
         self.assertEqual(self.report["arguments"], [manifest, pkgtest.FIREFOX_ID])
-        self.assertIsNone(self.result("data16")["error"])
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

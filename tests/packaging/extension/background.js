@@ -1,44 +1,22 @@
-// Runs the cases the test wrote into config.json, each through
-// runtime.sendNativeMessage as the real extension calls the host, decrypts
-// data answers with WebCrypto, and hands everything to the test's report host.
-// The test judges; this only reports. Chromium and Firefox run the same file.
+// Runs the cases the test wrote into config.json through the shipped module,
+// as a real extension calls the host, and hands what each one resolved or
+// rejected with to the test's report host. The test judges; this only reports.
+// The test copies deviceinfo.js in beside this file; Chromium and Firefox run both.
+import { requestDeviceInfo } from "./deviceinfo.js";
+
 const api = globalThis.browser ?? globalThis.chrome;
-const builtInIv = new TextEncoder().encode("Hq4ZrW8nLc2VtK6p");
 
-async function decrypt(keyText, base64) {
-  const key = await crypto.subtle.importKey("raw", new TextEncoder().encode(keyText), { name: "AES-CBC" }, false, [
-    "decrypt",
-  ]);
-  const cipher = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
-  const plain = await crypto.subtle.decrypt({ name: "AES-CBC", iv: builtInIv }, key, cipher);
-  return new TextDecoder("utf-8", { fatal: true }).decode(plain);
-}
-
-async function runCase(c) {
-  const result = { name: c.name, response: null, error: null };
+async function runCase({ name, hostName, keyBytes }) {
   try {
-    result.response = (await api.runtime.sendNativeMessage(c.host, c.message)) ?? null;
-  } catch (e) {
-    result.error = e.message;
+    return { name, document: await requestDeviceInfo({ runtime: api.runtime, hostName, keyBytes }) };
+  } catch ({ kind, code, hostMessage, message }) {
+    return { name, error: { kind, code, hostMessage, message } };
   }
-  if (typeof result.response?.data === "string" && c.key) {
-    try {
-      result.document = await decrypt(c.key, result.response.data);
-    } catch (e) {
-      result.decryptError = `${e.name}: ${e.message}`;
-    }
-  }
-  return result;
 }
 
 (async () => {
   const config = await (await fetch(api.runtime.getURL("config.json"))).json();
-  const report = {};
-  try {
-    report.results = [];
-    for (const c of config.cases) report.results.push(await runCase(c));
-  } catch (e) {
-    report.failure = String(e?.stack ?? e);
-  }
-  await api.runtime.sendNativeMessage(config.reportHost, report);
+  const results = [];
+  for (const c of config.cases) results.push(await runCase(c));
+  await api.runtime.sendNativeMessage(config.reportHost, { results });
 })();
