@@ -37,9 +37,8 @@ class WineCase(unittest.TestCase):
         cls.runner = pkgtest.env("QUORVIA_RUNNER")
         cls.tmp = tempfile.mkdtemp(prefix="quorvia-windows-")
         cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
-        # Z: is / in every prefix, C: needs asking. Asked again on failure: in
-        # a fresh prefix, Wine's first start after another test's programs
-        # ended once exited with status 1 and said nothing.
+        # Z: is / in every prefix, C: needs asking, again on failure: in a fresh prefix, Wine's
+        # first start after another test's programs ended once exited with status 1, silently.
         for _ in range(3):
             if (result := cls.wine("winepath", "-u", "C:\\")).returncode == 0:
                 cls.drive_c = result.stdout.strip()
@@ -88,12 +87,12 @@ class Zip(WineCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.zip = pkgtest.cpack("ZIP", os.path.join(cls.tmp, "out"))
+        cls.zip = pkgtest.cpack("ZIP", f"{cls.tmp}/out")
         cls.top = f"quorvia-host-{pkgtest.env('QUORVIA_VERSION')}-win64"
         # Unpacked where spaces, parentheses and an ampersand test the scripts' quoting.
         with zipfile.ZipFile(cls.zip) as z:
-            z.extractall(os.path.join(cls.tmp, "Quorvia (x86) & Co"))
-        cls.folder = os.path.join(cls.tmp, "Quorvia (x86) & Co", cls.top)
+            z.extractall(f"{cls.tmp}/Quorvia (x86) & Co")
+        cls.folder = f"{cls.tmp}/Quorvia (x86) & Co/{cls.top}"
         cls.win_folder = cls.windows_path(cls.folder)
 
     def setUp(self):
@@ -105,7 +104,7 @@ class Zip(WineCase):
         return self.wine("cmd", "/c", script, *args, check=check, cwd=self.folder)
 
     def manifests(self):
-        return sorted(os.path.basename(p) for p in glob.glob(os.path.join(self.folder, "*.json")))
+        return sorted(os.path.basename(p) for p in glob.glob(f"{self.folder}/*.json"))
 
     def test_contents_crlf_scripts_and_notices(self):
         with zipfile.ZipFile(self.zip) as z:
@@ -184,9 +183,7 @@ class Msi(WineCase):
         cls.addClassCleanup(cls.remove_installed)
 
     @classmethod
-    def products(cls):
-        """The installed product codes, as reg.exe finds them a quarter of
-        the time uninstaller.exe --list takes."""
+    def products(cls):  # by reg.exe, in a quarter of the time uninstaller.exe --list takes
         lines = cls.wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s", "/v",
                          "DisplayName", "/reg:64").stdout.splitlines()
         return [key.rsplit("\\", 1)[1] for key, value in zip(lines, lines[1:]) if "Quorvia" in value]
@@ -201,9 +198,8 @@ class Msi(WineCase):
         read back when none are given and replaced, both lists, when any are."""
         both = ([CHROME_ID, OTHER_CHROME_ID], [FIREFOX_ID, FIREFOX_GUID])
         evil = self.unix_path("C:\\evil.json")
-        # (step, msiexec arguments, spoil the manifests first, exit status (None:
-        #  any failure), a new product, the IDs then stored and allowed (Chrome's,
-        #  Firefox's), None: nothing installed)
+        # (step, msiexec arguments, spoil the manifests first, exit status (None: any failure),
+        #  a new product, the (Chrome, Firefox) IDs then stored and allowed or None: nothing installed)
         rows = [(f"refused {p}", ["/i", self.msi, *p], False, None, False, None) for p in (
             # (Wine's msiexec reads "A= B=" as A set to "B=", so one empty one.)
             [], ["FIREFOX_EXTENSION_IDS="], ["CHROME_EXTENSION_IDS=not-an-extension-id"],
@@ -289,7 +285,7 @@ class Signed(WineCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.ca = ca = os.path.join(cls.tmp, "ca")
+        cls.ca = ca = f"{cls.tmp}/ca"
         os.mkdir(ca)
         for name, text in (("password", cls.PASSWORD), ("wrong-password", "something else"),
                            ("req.cnf", "[req]\ndistinguished_name = dn\n[dn]"),
@@ -308,17 +304,27 @@ class Signed(WineCase):
         TimeStampAuthority.folder = ca
         tsa = http.server.HTTPServer(("127.0.0.1", 0), TimeStampAuthority)
         threading.Thread(target=tsa.serve_forever, daemon=True).start()
-        cls.addClassCleanup(tsa.server_close)
-        cls.addClassCleanup(tsa.shutdown)
-        cls.out = os.path.join(cls.tmp, "packages")
+        cls.addClassCleanup(lambda: (tsa.shutdown(), tsa.server_close()))
+        # Every command line of the tools that read the password, to look for it there.
+        cls.shims = f"{cls.tmp}/shims"
+        os.mkdir(cls.shims)
+        for tool in ("openssl", "osslsigncode"):
+            shim = f'#!/bin/sh\necho "$*" >>{cls.shims}/log\nexec {shutil.which(tool)} "$@"\n'
+            pathlib.Path(cls.shims, tool).write_text(shim)
+            os.chmod(f"{cls.shims}/{tool}", 0o755)
+        cls.out = f"{cls.tmp}/packages"
         result = cls.package(cls.out, "--sign-pkcs12", f"{ca}/code.p12", "--sign-password-file", f"{ca}/password",
                              "--timestamp-url", f"http://127.0.0.1:{tsa.server_port}/", check=0)
         cls.output = result.stdout + result.stderr
 
     @classmethod
     def package(cls, out, *args, check=None):
-        script = pkgtest.env("QUORVIA_SOURCE_DIR") + "/scripts/package"
-        return pkgtest.run([script, "--windows-only", "--out", out, *args], timeout=600, check=check)
+        script, path = pkgtest.env("QUORVIA_SOURCE_DIR") + "/scripts/package", f"{cls.shims}:{os.environ['PATH']}"
+        return pkgtest.run([script, "--windows-only", "--out", out, *args], timeout=600, check=check,
+                           env=dict(os.environ, PATH=path))
+
+    def assert_no_password(self, output):
+        self.assertNotIn(self.PASSWORD, output + pathlib.Path(f"{self.shims}/log").read_text())
 
     def test_programs_and_msi_carry_timestamped_signatures_with_the_chain_and_still_work(self):
         with zipfile.ZipFile(glob.glob(f"{self.out}/*.zip")[0]) as z:
@@ -326,7 +332,7 @@ class Signed(WineCase):
         pkgtest.run(["msiextract", "-C", f"{self.tmp}/msi", f"{self.out}/quorvia-host.msi"], check=0)
         signed = [f"{self.out}/quorvia-host.msi", *glob.glob(f"{self.tmp}/*/*/*.exe")]
         self.assertEqual(len(signed), 7)
-        self.assertNotIn(self.PASSWORD, self.output)
+        self.assert_no_password(self.output)
         for path in signed:
             with self.subTest(path):
                 result = pkgtest.run(["osslsigncode", "verify", "-CAfile", f"{self.ca}/ca.crt", "-TSA-CAfile",
@@ -363,7 +369,7 @@ class Signed(WineCase):
                 result = self.package(f"{self.tmp}/failed", *args)
                 self.assertNotEqual(result.returncode, 0)
                 self.assertIn(message, result.stderr)
-                self.assertNotIn(self.PASSWORD, result.stdout + result.stderr)
+                self.assert_no_password(result.stdout + result.stderr)
                 self.assertEqual([p for p in os.listdir(self.tmp) if p.startswith("failed")], [])
 
 
