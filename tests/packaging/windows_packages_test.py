@@ -344,6 +344,13 @@ class Signed(WineCase):
                 pkgtest.run(["osslsigncode", "extract-signature", "-pem", "-in", path, "-out", f"{path}.p7"], check=0)
                 self.assertIn("subject=CN = Quorvia Test CA\n", pkgtest.run(
                     ["openssl", "pkcs7", "-in", f"{path}.p7", "-print_certs", "-noout"], check=0).stdout)
+        # One byte changed where the signature covers it (the middle of a
+        # program's code) must fail verification.
+        tampered = bytearray(pathlib.Path(signed[1]).read_bytes())
+        tampered[len(tampered) // 2] ^= 1
+        pathlib.Path(f"{self.tmp}/tampered.exe").write_bytes(tampered)
+        self.assertNotEqual(pkgtest.run(["osslsigncode", "verify", "-CAfile", f"{self.ca}/ca.crt", "-in",
+                                         f"{self.tmp}/tampered.exe"]).returncode, 0)
         folder = glob.glob(f"{self.tmp}/zip/*")[0]
         host = self.windows_path(f"{folder}/quorvia-host.exe")
         document = pkgtest.host_document([self.runner, f"{folder}/quorvia-nm.exe"], host, pkgtest.random_key(16))
