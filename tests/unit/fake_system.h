@@ -1,8 +1,7 @@
 #pragma once
 
-// Scripted stand-ins for the operating system and the cipher. They write
-// every call into one shared log ("release X" for each release), so a test
-// sees the order of everything the host did.
+// Scripted stand-ins for the operating system and the cipher, writing every
+// call into one shared log ("release X" for each release).
 
 #include <algorithm>
 #include <cstdint>
@@ -50,12 +49,10 @@ class FakeLocalSystem : public LocalSystem {
   int keysOpen = 0;
   bool wrongKeyUsed = false, adapterBufferZeroFilled = true;
 
-  bool getComputerName(char16_t* buffer, std::uint32_t capacity) override {
-    return writeName("getComputerName", computerName, buffer, capacity);
+  bool getComputerName(char16_t* out, std::uint32_t n) override {
+    return name("getComputerName", computerName, out, n);
   }
-  bool getUserName(char16_t* buffer, std::uint32_t capacity) override {
-    return writeName("getUserName", userName, buffer, capacity);
-  }
+  bool getUserName(char16_t* out, std::uint32_t n) override { return name("getUserName", userName, out, n); }
   long openMachineKey(const char16_t*, RegistryKey& key) override {
     log.push_back("openMachineKey");
     if (openStatus != 0) return openStatus;
@@ -79,8 +76,7 @@ class FakeLocalSystem : public LocalSystem {
   }
   bool getTotalPhysicalMemory(std::uint64_t& bytes) override {
     log.push_back("getTotalPhysicalMemory");
-    if (physicalMemory) bytes = *physicalMemory;
-    return physicalMemory.has_value();
+    return physicalMemory && (bytes = *physicalMemory, true);
   }
   std::uint32_t getLogicalDrives() override {
     log.push_back("getLogicalDrives");
@@ -95,8 +91,7 @@ class FakeLocalSystem : public LocalSystem {
   bool getDiskTotalBytes(const char16_t* root, std::uint64_t& totalBytes) override {
     log.push_back("getDiskTotalBytes");
     const auto& size = drives.at(static_cast<char>(root[0])).second;
-    if (size) totalBytes = *size;
-    return size.has_value();
+    return size && (totalBytes = *size, true);
   }
   // Lays the entries out from the start of the caller's buffer, as the real
   // call does, and fails when they do not fit.
@@ -108,7 +103,8 @@ class FakeLocalSystem : public LocalSystem {
     if (adapters.size() * sizeof(Entry) > size) return 111;  // ERROR_BUFFER_OVERFLOW
     auto* entries = static_cast<Entry*>(buffer);
     for (std::size_t i = 0; i < adapters.size(); ++i) {
-      entries[i] = {i + 1 < adapters.size() ? &entries[i + 1] : nullptr, static_cast<std::uint32_t>(adapters[i].size()), {}};
+      entries[i] = {
+          i + 1 < adapters.size() ? &entries[i + 1] : nullptr, static_cast<std::uint32_t>(adapters[i].size()), {}};
       std::copy_n(adapters[i].begin(), std::min<std::size_t>(adapters[i].size(), 16), entries[i].bytes);
     }
     return 0;
@@ -120,11 +116,10 @@ class FakeLocalSystem : public LocalSystem {
   }
 
  private:
-  bool writeName(const char* call, const std::optional<std::u16string>& name, char16_t* buffer, std::uint32_t capacity) {
+  bool name(const char* call, const std::optional<std::u16string>& text, char16_t* out, std::uint32_t capacity) {
     log.push_back(call);
-    if (!name || name->size() + 1 > capacity) return false;
-    std::copy(name->begin(), name->end(), buffer);
-    buffer[name->size()] = 0;
+    if (!text || text->size() + 1 > capacity) return false;
+    *std::copy(text->begin(), text->end(), out) = 0;
     return true;
   }
 };
@@ -152,10 +147,7 @@ class FakeWmiSystem : public WmiSystem {
   };
   Log& log;
 
-  long initializeSecurity() override {
-    log.push_back("initializeSecurity");
-    return securityStatus;
-  }
+  long initializeSecurity() override { return log.push_back("initializeSecurity"), securityStatus; }
   long createLocator(WmiLocator** locator) override {
     log.push_back("createLocator");
     *locator = locatorStatus != 0 ? nullptr : make("locator");
@@ -179,23 +171,14 @@ class FakeWmiSystem : public WmiSystem {
     int nextCalls = 0, releases = 0;
     bool late = false;  // used after its release
 
-    void use(const char* call) {
-      late |= releases > 0;
-      owner.log.push_back(call);
-    }
-    void release() override {
-      owner.log.push_back("release " + kind);
-      ++releases;
-    }
+    void use(const char* call) { late |= releases > 0, owner.log.push_back(call); }
+    void release() override { owner.log.push_back("release " + kind), ++releases; }
     long connectServer(const char16_t*, WmiServices** services) override {
       use("connectServer");
       *services = owner.connectStatus != 0 ? nullptr : owner.make("services");
       return owner.connectStatus;
     }
-    long setProxyBlanket() override {
-      use("setProxyBlanket");
-      return owner.blanketStatus;
-    }
+    long setProxyBlanket() override { return use("setProxyBlanket"), owner.blanketStatus; }
     long execQuery(const char16_t*, const char16_t* text, long, WmiEnumerator** enumerator) override {
       use("execQuery");
       const FakeQuery& q = owner.queries.at(text);
@@ -260,14 +243,8 @@ class FakeCipher final : public CipherProvider {
   void closeAlgorithm() override { release("algorithm"); }
 
  private:
-  bool step(const std::string& name) {
-    log.push_back(name);
-    return name != failAt;
-  }
-  void release(const std::string& what) {
-    log.push_back("release " + what);
-    --held;
-  }
+  bool step(const std::string& name) { return log.push_back(name), name != failAt; }
+  void release(const std::string& what) { log.push_back("release " + what), --held; }
 };
 
 }  // namespace quorvia::fake

@@ -70,7 +70,7 @@ TEST(RunHost, EachCodeIsTheOnlyAnswerAndReleasesWhatWasHeldInOrder) {
       {305, "execQuery", {"enumerator", "services", "locator"},
        [](auto&, auto& w) { w.queries[u"SELECT * FROM Win32_ComputerSystem"].status = fake::kFailed; }},
       {306, "execQuery", {"enumerator", "services", "locator"},
-       [](auto&, auto& w) { w.queries[u"SELECT * FROM Win32_ComputerSystemProduct"].status = fake::kFailed; }},
+       [](auto&, auto& w) { w.queries[u"SELECT * FROM Win32_OperatingSystem"].status = fake::kFailed; }},
       {401, "openMachineKey", {}, [](auto& l, auto&) { l.openStatus = 2; }},
       {402, "queryValue", {"key"}, [](auto& l, auto&) { l.queryStatus = 2; }},
       {501, "getTotalPhysicalMemory", {}, [](auto& l, auto&) { l.physicalMemory.reset(); }},
