@@ -25,7 +25,8 @@ inline std::vector<std::string> dataLines(const std::string& name) {
 
 inline std::map<int, std::string> errorAnswers() {
   std::map<int, std::string> answers;
-  for (const std::string& line : dataLines("error_answers.txt")) answers[std::stoi(line)] = line.substr(line.find('\t') + 1);
+  for (const std::string& line : dataLines("error_answers.txt"))
+    answers[std::stoi(line)] = line.substr(line.find('\t') + 1);
   return answers;
 }
 
@@ -38,7 +39,8 @@ inline std::string unescape(const std::string& text) {
       i += 2;
     } else if (c == '*') {
       const std::size_t open = text.find('(', i), close = text.find(')', open);
-      for (long n = std::stol(text.substr(i + 1, open - i - 1)); n > 0; --n) out += text.substr(open + 1, close - open - 1);
+      for (long n = std::stol(text.substr(i + 1, open - i - 1)); n > 0; --n)
+        out += text.substr(open + 1, close - open - 1);
       i = close;
     } else if (c == 0 || c == '\\') {
       out += text[i];

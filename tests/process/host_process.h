@@ -16,8 +16,8 @@ struct HostRun {
 };
 
 struct RunOptions {
-  std::size_t writeStep = 0;      // feed stdin this many bytes at a time (0: all at once)
-  bool closeStdoutFirst = false;  // the reader goes away before the answer
+  std::size_t writeStep = 0;          // feed stdin this many bytes at a time (0: all at once)
+  bool closeStdoutFirst = false;      // the reader goes away before the answer
   std::vector<std::string> env = {};  // extra NAME=VALUE entries, before the inherited ones
   // Another program than the host (through the same runner), with its arguments.
   std::string program = "";

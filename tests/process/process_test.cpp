@@ -51,8 +51,9 @@ picojson::object documentOf(const std::string& out, const std::string& key) {
   const int fd = mkstemp(path);
   EXPECT_EQ(write(fd, body.data() + head.size(), body.size() - 12), static_cast<ssize_t>(body.size() - 12));
   close(fd);
-  const std::string document = commandOutput("openssl enc -d -aes-" + std::to_string(key.size() * 8) + "-cbc -K " +
-                                             hexOf(key) + " -iv " + hexOf("Hq4ZrW8nLc2VtK6p") + " -base64 -A -in " + path);
+  const std::string document =
+      commandOutput("openssl enc -d -aes-" + std::to_string(key.size() * 8) + "-cbc -K " + hexOf(key) + " -iv " +
+                    hexOf("Hq4ZrW8nLc2VtK6p") + " -base64 -A -in " + path);
   std::remove(path);
   std::size_t at = 2;
   EXPECT_EQ(document.substr(0, at), "{\n");

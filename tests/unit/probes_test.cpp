@@ -24,8 +24,8 @@ std::int32_t raisedCode(const std::function<void()>& probe) {
 }
 
 TEST(Probes, NamesAreTakenUnchangedUpTo259Units) {
-  for (const std::u16string& name : {std::u16string(u"  \u6771\u4EAC Jos\u00E9 "), std::u16string(259, u'n'),
-                                     std::u16string(260, u'n')}) {
+  for (const std::u16string& name :
+       {std::u16string(u"  \u6771\u4EAC Jos\u00E9 "), std::u16string(259, u'n'), std::u16string(260, u'n')}) {
     fake::Log log;
     FakeLocalSystem system(log);
     system.computerName = system.userName = name;
@@ -111,9 +111,9 @@ TEST(Probes, ManagementFieldsComeWholeFromTheLastObjectReadOrStayEmpty) {
        u"Dell",
        u" \u30E2\u30C7\u30EB "},
       {{}, u"", u""},
-      {{{first}, 0, true}, u"", u""},                            // no enumerator
-      {{{first}, 0, false, 0}, u"", u""},                        // Next fails at once
-      {{{first, first}, 0, false, 1}, u"First", u"One"},         // Next fails after the first object
+      {{{first}, 0, true}, u"", u""},                               // no enumerator
+      {{{first}, 0, false, 0}, u"", u""},                           // Next fails at once
+      {{{first, first}, 0, false, 1}, u"First", u"One"},            // Next fails after the first object
       {{{first, {{u"Manufacturer", u"Second"}}}}, u"Second", u""},  // Get fails: not the first object's Model
       {{{{{u"Manufacturer", std::nullopt}}}}, u"", u""},            // null or not a string
   };

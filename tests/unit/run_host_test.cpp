@@ -16,6 +16,8 @@
 #include "host/text.h"
 #include "memory_streams.h"
 
+// The tables keep one row a line.
+// clang-format off
 namespace quorvia {
 namespace {
 

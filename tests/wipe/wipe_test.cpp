@@ -77,11 +77,14 @@ int secretsLeftBehind(const DeviceCollector& collect) {
   auto cipher = makeSystemCipherProvider();
   blocksWithSecrets = 0;
   markers = &patterns;
-  runHost(true, in, out, [&](DeviceRecord& record) {
-    record.macAddress = u"[]";
-    record.cpuName = u"Plaintext-Marker-4711";
-    collect(record);
-  }, *cipher);
+  runHost(
+      true, in, out,
+      [&](DeviceRecord& record) {
+        record.macAddress = u"[]";
+        record.cpuName = u"Plaintext-Marker-4711";
+        collect(record);
+      },
+      *cipher);
   markers = nullptr;
   return blocksWithSecrets;
 }
