@@ -63,9 +63,18 @@ HostRun runHost(const std::string& input, const RunOptions& options) {
   std::vector<std::string> env(options.env);
   for (char** e = environ; *e; ++e) env.emplace_back(*e);  // the first of a name wins
   std::vector<char*> argv = pointers(args), envp = pointers(env);
+  // A browser starts the host with SIGPIPE at its default, not ignored as here.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &pipeSignal);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  const int rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   if (rc != 0) throw std::runtime_error("posix_spawn failed");
   close(in[0]);
   close(out[1]);
