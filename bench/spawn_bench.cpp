@@ -1,10 +1,12 @@
 // Whole-process latency: starts each program many times, alternating, with
 // the same frame on stdin and stdout into a pipe that is read to its end, as
 // a browser would. Prints the median wall time of each and the ratios to the
-// first program. Medians of alternating runs keep the comparison fair on a
-// noisy machine; the absolute figures are only for orientation.
+// first program, and the page faults each took (the cost that differs most
+// between machines). Medians of alternating runs keep the comparison fair on
+// a noisy machine; the absolute figures are only for orientation.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,7 +28,7 @@ double now() {
 }
 
 // One run; returns seconds, or a negative value if the program failed.
-double runOnce(const std::vector<std::string>& command, int input) {
+double runOnce(const std::vector<std::string>& command, int input, long& faults) {
   int out[2];
   if (pipe(out) != 0) return -1;
   lseek(input, 0, SEEK_SET);
@@ -52,7 +54,9 @@ double runOnce(const std::vector<std::string>& command, int input) {
   }
   close(out[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  faults = usage.ru_minflt;
   const double elapsed = now() - start;
   return WIFEXITED(status) && WEXITSTATUS(status) <= 1 ? elapsed : -1;
 }
@@ -88,10 +92,11 @@ int main(int argc, char** argv) {
     programs.push_back(words);
   }
   std::vector<std::vector<double>> times(programs.size());
-  for (auto& p : programs) runOnce(p, input);  // warm the page cache
+  std::vector<long> faults(programs.size());
+  for (std::size_t i = 0; i < programs.size(); ++i) runOnce(programs[i], input, faults[i]);  // warm the page cache
   for (int r = 0; r < runs; ++r) {
     for (std::size_t i = 0; i < programs.size(); ++i) {
-      const double t = runOnce(programs[i], input);
+      const double t = runOnce(programs[i], input, faults[i]);
       if (t < 0) {
         std::fprintf(stderr, "spawn_bench: %s failed\n", argv[3 + i]);
         return 1;
@@ -105,7 +110,8 @@ int main(int argc, char** argv) {
     medians.push_back(t[t.size() / 2]);
   }
   for (std::size_t i = 0; i < programs.size(); ++i) {
-    std::printf("%-60s median %8.1f us  ratio %5.2f\n", argv[3 + i], medians[i] * 1e6, medians[i] / medians[0]);
+    std::printf("%-60s median %8.1f us  ratio %5.2f  %ld page faults\n", argv[3 + i], medians[i] * 1e6,
+                medians[i] / medians[0], faults[i]);
   }
   return 0;
 }

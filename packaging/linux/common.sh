@@ -1,8 +1,20 @@
-# Shared by install.sh and uninstall.sh: where each browser looks for native
-# messaging host manifests, and the rules every input must pass.
+# Shared by install.sh and uninstall.sh, sourced with their arguments: where
+# each browser looks for native messaging host manifests, and the checks every
+# input must pass.
 
 default_name=com.quorvia.deviceinfo
 all_browsers="chrome chromium edge firefox"
+
+die() {
+  echo "${0##*/}: $*" >&2
+  exit 2
+}
+
+# A newline or other control character in any argument is a mistake (a list
+# made with $(cat file) keeps its line ends): nothing is done with it.
+for arg in "$@"; do
+  [[ $arg != *[[:cntrl:]]* ]] || die "control character in argument '${arg//[[:cntrl:]]/?}'"
+done
 
 # The options both scripts take, and their defaults.
 system=0
@@ -25,10 +37,6 @@ common_option() {
   esac
 }
 
-die() {
-  echo "${0##*/}: $*" >&2
-  exit 2
-}
 
 # The folder a browser reads; per user unless system=1. root prefixes the
 # system folders so packaging and tests can stage them anywhere.
@@ -54,10 +62,27 @@ manifest_dir() {
   fi
 }
 
-# Both browser families reject any other name, and it becomes a file name.
+# The rules for names and IDs, and the filling of the template, live in
+# quorvia-manifest, which every installer on every platform runs.
+tool=$here/quorvia-manifest
+[ -x "$tool" ] || die "quorvia-manifest not found beside ${0##*/}: run the script from the build folder (build/linux) or from /usr/lib/quorvia"
+
+# "browser<TAB>folder" lines for the browsers given. Firefox reads one
+# system folder, chosen when it was built: /usr/lib64/mozilla in 64-bit
+# builds of Red Hat-family and SUSE distributions, /usr/lib/mozilla in
+# Mozilla's own and Debian's; where there is a /usr/lib64, both are served.
+manifest_targets() {
+  local b
+  for b in "$@"; do
+    printf '%s\t%s\n' "$b" "$(manifest_dir "$b")"
+    if [ "$b" = firefox ] && [ "$system" = 1 ] && [ -d "$root/usr/lib64" ] && [ ! -L "$root/usr/lib64" ]; then
+      printf '%s\t%s\n' "$b" "$root/usr/lib64/mozilla/native-messaging-hosts"
+    fi
+  done
+}
+
 check_name() {
-  [[ $1 =~ ^[a-z0-9_]+(\.[a-z0-9_]+)*$ ]] ||
-    die "invalid host name '$1': use lower-case letters, digits and '_', in parts joined by single dots (like $default_name)"
+  "$tool" --check-name "$1" || exit 2
 }
 
 # Turns "a,b" or repeated options into the list of browsers, checking each.

@@ -3,7 +3,9 @@
 # by writing each browser's native messaging host manifest.
 set -euo pipefail
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# An exported CDPATH would make cd print the folder it found.
+unset CDPATH
+here=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=common.sh
 . "$here/common.sh"
 
@@ -17,12 +19,15 @@ Writes the host's manifest for each browser, for the current user by default.
 
   --chrome-ids     extension IDs allowed to call the host from Chrome, Chromium
                    and Edge (32 letters a-p each); repeat or separate with commas
-  --firefox-ids    add-on IDs allowed from Firefox ({GUID} or name@domain)
-  --host PATH      the host program (default: quorvia-host beside this script)
+  --firefox-ids    add-on IDs allowed from Firefox ({GUID} or name@domain,
+                   letters, digits, '.', '-' and '_')
+  --host PATH      the host program (default: quorvia-host beside this script);
+                   with --root, its absolute path inside the image
   --name NAME      the native messaging host name (default: $default_name)
   --browsers LIST  only these browsers (default: the Chromium family when
                    --chrome-ids is given, Firefox when --firefox-ids is given)
-  --system         for every user: the folders under /etc and /usr/lib
+  --system         for every user: the folders under /etc and /usr/lib (and
+                   /usr/lib64 for Firefox, where that exists)
   --root DIR       with --system, write under DIR instead of / (for staging)
 
 At least one of --chrome-ids and --firefox-ids is required.
@@ -30,8 +35,8 @@ EOF
 }
 
 host=""
-chrome_ids=()
-firefox_ids=()
+chrome_ids=""
+firefox_ids=""
 
 while [ $# -gt 0 ]; do
   common_option "$@"
@@ -41,113 +46,57 @@ while [ $# -gt 0 ]; do
   fi
   case $1 in
     --host) need_value "$@"; host=$2; shift 2 ;;
-    --chrome-ids) need_value "$@"; IFS=', ' read -r -a more <<<"$2"; chrome_ids+=("${more[@]}"); shift 2 ;;
-    --firefox-ids) need_value "$@"; IFS=', ' read -r -a more <<<"$2"; firefox_ids+=("${more[@]}"); shift 2 ;;
+    --chrome-ids) need_value "$@"; chrome_ids="$chrome_ids,$2"; shift 2 ;;
+    --firefox-ids) need_value "$@"; firefox_ids="$firefox_ids,$2"; shift 2 ;;
     *) usage >&2; die "unknown argument '$1'" ;;
   esac
 done
 
 [ -z "$root" ] || [ "$system" = 1 ] || die "--root only applies with --system"
+[ -z "$root" ] || [ -n "$host" ] || die "--root needs --host: the host's absolute path inside the image"
 check_environment
 check_name "$name"
 
-[ ${#chrome_ids[@]} -gt 0 ] || [ ${#firefox_ids[@]} -gt 0 ] ||
+# Lists are separated by commas or spaces; only separators means no ID.
+has_ids() { [ -n "${1//[, ]/}" ]; }
+has_ids "$chrome_ids" || has_ids "$firefox_ids" ||
   die "no extension IDs given: name the extensions allowed to call the host with --chrome-ids and/or --firefox-ids"
-
-# Chrome's extension IDs are 32 characters from a to p; anything else can
-# never match an origin, so it is a typing mistake worth reporting.
-for id in ${chrome_ids[@]+"${chrome_ids[@]}"}; do
-  [[ $id =~ ^[a-p]{32}$ ]] || die "invalid Chrome extension ID '$id': expected 32 letters from a to p (the ID alone, without chrome-extension://)"
-done
-# The forms Firefox accepts for an add-on ID.
-for id in ${firefox_ids[@]+"${firefox_ids[@]}"}; do
-  [[ $id =~ ^\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}$ ||
-     $id =~ ^[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+$ ]] ||
-    die "invalid Firefox add-on ID '$id': expected {GUID} or name@domain"
-done
 
 if [ -z "${browsers// /}" ]; then
   browsers=""
-  [ ${#chrome_ids[@]} -eq 0 ] || browsers="chrome chromium edge"
-  [ ${#firefox_ids[@]} -eq 0 ] || browsers="$browsers firefox"
+  if has_ids "$chrome_ids"; then browsers="chrome chromium edge"; fi
+  if has_ids "$firefox_ids"; then browsers="$browsers firefox"; fi
 fi
 for b in $browsers; do
   if [ "$b" = firefox ]; then
-    [ ${#firefox_ids[@]} -gt 0 ] || die "firefox chosen but no --firefox-ids given"
+    has_ids "$firefox_ids" || die "firefox chosen but no --firefox-ids given"
   else
-    [ ${#chrome_ids[@]} -gt 0 ] || die "$b chosen but no --chrome-ids given"
+    has_ids "$chrome_ids" || die "$b chosen but no --chrome-ids given"
   fi
 done
 
-# The browsers start the host by this path, and on Linux it must be absolute.
 [ -n "$host" ] || host=$here/quorvia-host
-[ -e "$host" ] || die "host program not found: $host (build it, or give --host PATH)"
-[ -f "$host" ] && [ -x "$host" ] || die "host program is not an executable file: $host"
-host=$(readlink -f -- "$host")
-[[ $host != *[[:cntrl:]]* ]] || die "host path contains control characters: $host"
+template=$here/host-manifest.json.in
+[ -f "$template" ] || die "manifest template host-manifest.json.in not found beside ${0##*/}"
 
-template=""
-for t in "$here/host-manifest.json.in" "$here/../manifest/host-manifest.json.in"; do
-  if [ -f "$t" ]; then
-    template=$t
-    break
+# quorvia-manifest checks the IDs and the host and fills the template; every
+# input is checked before the first file is written.
+manifest() {
+  local ids=--chrome-ids list=$chrome_ids
+  if [ "$1" = firefox ]; then
+    ids=--firefox-ids list=$firefox_ids
   fi
-done
-[ -n "$template" ] || die "manifest template host-manifest.json.in not found beside $here"
-
-json_string_body() {
-  local s=${1//\\/\\\\}
-  printf '%s' "${s//\"/\\\"}"
+  shift
+  "$tool" --template "$template" --host "$host" ${root:+--root "$root"} --name "$name" "$ids" "$list" "$@" ||
+    exit 2
 }
-
-# One quoted, comma-separated list, duplicates dropped, order kept.
-json_list() {
-  local prefix=$1 suffix=$2 out="" seen=" " id
-  shift 2
-  for id in "$@"; do
-    case $seen in *" $id "*) continue ;; esac
-    seen="$seen$id "
-    out="$out${out:+, }\"$prefix$id$suffix\""
-  done
-  printf '%s' "$out"
-}
-
-# The replacement texts are quoted so bash 5.2 does not read '&' in them.
-fill_template() {
-  local text key=$1 list=$2
-  text=$(<"$template")
-  # The path goes in last: it is the only free text, and must not be
-  # mistaken for a placeholder.
-  text=${text//@NAME@/"$name"}
-  text=${text//@ALLOWED_KEY@/"$key"}
-  text=${text//@ALLOWED@/"$list"}
-  text=${text//@PATH@/"$(json_string_body "$host")"}
-  printf '%s\n' "$text"
-}
-
-chrome_manifest=""
-[ ${#chrome_ids[@]} -eq 0 ] ||
-  chrome_manifest=$(fill_template allowed_origins "$(json_list chrome-extension:// / "${chrome_ids[@]}")")
-firefox_manifest=""
-[ ${#firefox_ids[@]} -eq 0 ] ||
-  firefox_manifest=$(fill_template allowed_extensions "$(json_list "" "" "${firefox_ids[@]}")")
+! has_ids "$chrome_ids" || manifest chrome --check
+! has_ids "$firefox_ids" || manifest firefox --check
 
 umask 022
-tmp=""
-trap '[ -z "$tmp" ] || rm -f -- "$tmp"' EXIT
-for b in $browsers; do
-  dir=$(manifest_dir "$b")
-  file="$dir/$name.json"
-  mkdir -p -- "$dir" 2>/dev/null || die "cannot create $dir$([ "$system" = 1 ] && echo ' (--system needs root)')"
-  # Written beside and renamed, so a browser never reads half a manifest.
-  tmp=$(mktemp "$dir/.$name.XXXXXX" 2>/dev/null) || die "cannot write in $dir$([ "$system" = 1 ] && echo ' (--system needs root)')"
-  if [ "$b" = firefox ]; then
-    printf '%s\n' "$firefox_manifest" >"$tmp"
-  else
-    printf '%s\n' "$chrome_manifest" >"$tmp"
-  fi
-  chmod 0644 "$tmp"
-  mv -f -- "$tmp" "$file"
-  tmp=""
-  echo "registered $name for $b: $file"
-done
+while IFS=$'\t' read -r b dir; do
+  mkdir -p -- "$dir" 2>/dev/null && [ -w "$dir" ] ||
+    die "cannot write in $dir$([ "$system" = 1 ] && echo ' (--system needs root)')"
+  manifest "$b" --out "$dir/$name.json"
+  echo "registered $name for $b: $dir/$name.json"
+done < <(manifest_targets $browsers)

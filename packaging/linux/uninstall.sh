@@ -2,7 +2,9 @@
 # Removes the Quorvia host's native messaging manifests that install.sh wrote.
 set -euo pipefail
 
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# An exported CDPATH would make cd print the folder it found.
+unset CDPATH
+here=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=common.sh
 . "$here/common.sh"
 
@@ -32,12 +34,12 @@ check_name "$name"
 [ -n "${browsers// /}" ] || browsers=$all_browsers
 
 removed=0
-for b in $browsers; do
-  file="$(manifest_dir "$b")/$name.json"
+while IFS=$'\t' read -r b dir; do
+  file="$dir/$name.json"
   if [ -e "$file" ] || [ -L "$file" ]; then
     rm -f -- "$file" || die "cannot remove $file$([ "$system" = 1 ] && echo ' (--system needs root)')"
     echo "removed $name for $b: $file"
     removed=$((removed + 1))
   fi
-done
+done < <(manifest_targets $browsers)
 [ "$removed" -gt 0 ] || echo "$name was not registered$([ "$system" = 1 ] && echo ' system-wide' || echo ' for this user'); nothing to remove"

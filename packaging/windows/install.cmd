@@ -6,14 +6,18 @@ setlocal EnableExtensions DisableDelayedExpansion
 rem Failures are tested with "if errorlevel" on the next line, never with
 rem "||": Wine's cmd runs the right side of "||" even after a success.
 
-set "here=%~dp0"
+rem The script's own folder is never expanded with %: a folder may be named
+rem "100% ^ & ! (x86)", and "call" (and Wine's cmd everywhere) would expand
+rem its % and ^ once more. The work runs in that folder with relative names
+rem instead, and full paths come from for-variables (%%~f), which nothing
+rem expands again.
 set "hive=HKCU"
 set "name=com.quorvia.deviceinfo"
-set "host=%~dp0quorvia-host.exe"
+set "host=quorvia-host.exe"
 set "chrome="
 set "firefox="
-set "writer=%~dp0quorvia-manifest.exe"
-set "template=%~dp0host-manifest.json.in"
+set "writer=quorvia-manifest.exe"
+set "template=host-manifest.json.in"
 
 rem Values are read with goto, never inside ( ) blocks: a path such as
 rem "C:\Program Files (x86)" would close the block early.
@@ -81,6 +85,14 @@ if defined firefox goto have_ids
 echo install.cmd: no extension IDs given: name the extensions allowed to call the host with --chrome-ids and/or --firefox-ids 1>&2
 exit /b 2
 :have_ids
+for %%I in (%0) do pushd "%%~dpI"
+if errorlevel 1 exit /b 2
+call :main
+set "status=%errorlevel%"
+popd
+exit /b %status%
+
+:main
 if not exist "%writer%" goto no_writer
 if not exist "%template%" goto no_template
 if not exist "%host%" goto no_host
@@ -94,31 +106,33 @@ if not defined firefox goto checked
 "%writer%" --check --template "%template%" --host "%host%" --name "%name%" --firefox-ids "%firefox%"
 if errorlevel 1 exit /b 2
 :checked
-set "chrome_manifest=%here%%name%.chrome.json"
-set "firefox_manifest=%here%%name%.firefox.json"
+set "chrome_manifest=%name%.chrome.json"
+set "firefox_manifest=%name%.firefox.json"
 if not defined chrome goto write_firefox
 "%writer%" --template "%template%" --out "%chrome_manifest%" --host "%host%" --name "%name%" --chrome-ids "%chrome%"
 if errorlevel 1 exit /b 2
-call :register "Software\Google\Chrome" "%chrome_manifest%" chrome
+set "manifest=%chrome_manifest%"
+call :register "Software\Google\Chrome" chrome
 if errorlevel 1 exit /b 1
-call :register "Software\Chromium" "%chrome_manifest%" chromium
+call :register "Software\Chromium" chromium
 if errorlevel 1 exit /b 1
-call :register "Software\Microsoft\Edge" "%chrome_manifest%" edge
+call :register "Software\Microsoft\Edge" edge
 if errorlevel 1 exit /b 1
 :write_firefox
 if not defined firefox exit /b 0
 "%writer%" --template "%template%" --out "%firefox_manifest%" --host "%host%" --name "%name%" --firefox-ids "%firefox%"
 if errorlevel 1 exit /b 2
-call :register "Software\Mozilla" "%firefox_manifest%" firefox
+set "manifest=%firefox_manifest%"
+call :register "Software\Mozilla" firefox
 if errorlevel 1 exit /b 1
 exit /b 0
 
 rem The 64-bit view, where 64-bit browsers look first, whichever cmd runs us.
 :register
 set "key=%hive%\%~1\NativeMessagingHosts\%name%"
-reg add "%key%" /ve /t REG_SZ /d "%~2" /f /reg:64 >nul
+for %%M in ("%manifest%") do reg add "%key%" /ve /t REG_SZ /d "%%~fM" /f /reg:64 >nul
 if errorlevel 1 goto register_failed
-echo registered %name% for %~3: %key% = "%~2"
+for %%M in ("%manifest%") do echo registered %name% for %~2: %key% = "%%~fM"
 exit /b 0
 :register_failed
 if /i "%hive%"=="HKLM" echo install.cmd: cannot write %key%: --system needs an administrator's command prompt 1>&2
@@ -126,13 +140,13 @@ if /i not "%hive%"=="HKLM" echo install.cmd: cannot write %key% 1>&2
 exit /b 1
 
 :no_writer
-echo install.cmd: quorvia-manifest.exe not found beside this script: "%writer%" 1>&2
+echo install.cmd: quorvia-manifest.exe not found beside this script 1>&2
 exit /b 2
 :no_template
-echo install.cmd: host-manifest.json.in not found beside this script: "%template%" 1>&2
+echo install.cmd: host-manifest.json.in not found beside this script 1>&2
 exit /b 2
 :no_host
-echo install.cmd: host program not found: "%host%" - give --host PATH 1>&2
+for %%H in ("%host%") do echo install.cmd: host program not found: "%%~fH" - give --host PATH 1>&2
 exit /b 2
 
 :usage

@@ -5,10 +5,11 @@ setlocal EnableExtensions DisableDelayedExpansion
 rem Failures are tested with "if errorlevel" on the next line, never with
 rem "||": Wine's cmd runs the right side of "||" even after a success.
 
-set "here=%~dp0"
+rem Runs in its own folder with relative names, never expanding the folder's
+rem path with %: see install.cmd.
 set "hive=HKCU"
 set "name=com.quorvia.deviceinfo"
-set "writer=%~dp0quorvia-manifest.exe"
+set "writer=quorvia-manifest.exe"
 
 :args
 if "%~1"=="" goto parsed
@@ -37,6 +38,14 @@ echo uninstall.cmd: %~1 needs a value 1>&2
 exit /b 2
 
 :parsed
+for %%I in (%0) do pushd "%%~dpI"
+if errorlevel 1 exit /b 2
+call :main
+set "status=%errorlevel%"
+popd
+exit /b %status%
+
+:main
 if not exist "%writer%" goto no_writer
 rem An empty or odd name would make "reg delete" remove other hosts' keys.
 "%writer%" --check-name "%name%"
@@ -46,8 +55,8 @@ call :unregister "Software\Google\Chrome" chrome
 call :unregister "Software\Chromium" chromium
 call :unregister "Software\Microsoft\Edge" edge
 call :unregister "Software\Mozilla" firefox
-if exist "%here%%name%.chrome.json" del /f /q "%here%%name%.chrome.json"
-if exist "%here%%name%.firefox.json" del /f /q "%here%%name%.firefox.json"
+if exist "%name%.chrome.json" del /f /q "%name%.chrome.json"
+if exist "%name%.firefox.json" del /f /q "%name%.firefox.json"
 if defined failed exit /b 1
 exit /b 0
 
@@ -68,7 +77,7 @@ set "failed=1"
 exit /b 1
 
 :no_writer
-echo uninstall.cmd: quorvia-manifest.exe not found beside this script: "%writer%" 1>&2
+echo uninstall.cmd: quorvia-manifest.exe not found beside this script 1>&2
 exit /b 2
 
 :usage

@@ -38,7 +38,7 @@ class CipherProvider {
   virtual void closeAlgorithm() = 0;
 };
 
-// CNG on Windows, Nettle elsewhere; both give the same bytes.
+// CNG on Windows, Mbed TLS elsewhere; both give the same bytes.
 std::unique_ptr<CipherProvider> makeSystemCipherProvider();
 
 }  // namespace quorvia

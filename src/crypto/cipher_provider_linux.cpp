@@ -1,5 +1,4 @@
-#include <nettle/aes.h>
-#include <nettle/cbc.h>
+#include <mbedtls/aes.h>
 
 #include <cstring>
 #include <new>
@@ -7,31 +6,26 @@
 #include "crypto/cipher_provider.h"
 #include "host/secret.h"
 
-// Nettle stands in for CNG: no provider handle can fail to open, and the key
-// schedule lives in the caller's key object buffer just as CNG keeps its key
-// there, so that buffer's lifetime and wiping rules apply unchanged.
+// Mbed TLS stands in for CNG: no provider handle can fail to open, and the key
+// schedules live in the caller's key object buffer just as CNG keeps its key
+// there, so that buffer's lifetime and wiping rules apply unchanged. Mbed TLS
+// uses AES-NI where the processor has it and its portable code elsewhere; both
+// give the same bytes.
 
 namespace quorvia {
 
 namespace {
 
-constexpr std::uint32_t kBlock = AES_BLOCK_SIZE;
+constexpr std::uint32_t kBlock = 16;
 
+// An mbedtls_aes_context may point into itself (its round keys are aligned
+// inside it for AES-NI), so it stays where generateKey built it.
 struct KeyObject {
-  std::uint32_t keySize;
-  union {
-    aes128_ctx aes128;
-    aes192_ctx aes192;
-    aes256_ctx aes256;
-  } encryptKey;
-  union {
-    aes128_ctx aes128;
-    aes192_ctx aes192;
-    aes256_ctx aes256;
-  } decryptKey;
+  mbedtls_aes_context encryptKey;
+  mbedtls_aes_context decryptKey;
 };
 
-class NettleCipherProvider final : public CipherProvider {
+class MbedCipherProvider final : public CipherProvider {
  public:
   bool openAlgorithm() override { return true; }
   bool getObjectLength(std::uint32_t& bytes) override {
@@ -50,21 +44,13 @@ class NettleCipherProvider final : public CipherProvider {
       return false;
     }
     if (keySize != 16 && keySize != 24 && keySize != 32) return false;
-    auto* k = new (keyObject) KeyObject{};
-    k->keySize = keySize;
-    switch (keySize) {
-      case 16:
-        aes128_set_encrypt_key(&k->encryptKey.aes128, key);
-        aes128_invert_key(&k->decryptKey.aes128, &k->encryptKey.aes128);
-        break;
-      case 24:
-        aes192_set_encrypt_key(&k->encryptKey.aes192, key);
-        aes192_invert_key(&k->decryptKey.aes192, &k->encryptKey.aes192);
-        break;
-      default:
-        aes256_set_encrypt_key(&k->encryptKey.aes256, key);
-        aes256_invert_key(&k->decryptKey.aes256, &k->encryptKey.aes256);
-        break;
+    auto* k = new (keyObject) KeyObject;
+    mbedtls_aes_init(&k->encryptKey);
+    mbedtls_aes_init(&k->decryptKey);
+    if (mbedtls_aes_setkey_enc(&k->encryptKey, key, keySize * 8) != 0 ||
+        mbedtls_aes_setkey_dec(&k->decryptKey, key, keySize * 8) != 0) {
+      release(k);
+      return false;
     }
     key_ = k;
     return true;
@@ -80,15 +66,15 @@ class NettleCipherProvider final : public CipherProvider {
       return true;
     }
     if (outputSize < total) return false;
-    const void* ctx = nullptr;
-    nettle_cipher_func* f = encryptFunction(ctx);
-    cbc_encrypt(ctx, f, kBlock, iv, whole, output, input);
     std::uint8_t last[kBlock];
     const std::uint32_t rest = inputSize - whole;
     std::memcpy(last, input + whole, rest);
     std::memset(last + rest, static_cast<int>(kBlock - rest), kBlock - rest);
-    cbc_encrypt(ctx, f, kBlock, iv, kBlock, output + whole, last);
+    const bool ok =
+        mbedtls_aes_crypt_cbc(&key_->encryptKey, MBEDTLS_AES_ENCRYPT, whole, iv, input, output) == 0 &&
+        mbedtls_aes_crypt_cbc(&key_->encryptKey, MBEDTLS_AES_ENCRYPT, kBlock, iv, last, output + whole) == 0;
     secureWipe(last, sizeof last);
+    if (!ok) return false;
     resultSize = total;
     return true;
   }
@@ -101,9 +87,9 @@ class NettleCipherProvider final : public CipherProvider {
       return true;
     }
     if (outputSize < inputSize) return false;
-    const void* ctx = nullptr;
-    nettle_cipher_func* f = decryptFunction(ctx);
-    cbc_decrypt(ctx, f, kBlock, iv, inputSize, output, input);
+    if (mbedtls_aes_crypt_cbc(&key_->decryptKey, MBEDTLS_AES_DECRYPT, inputSize, iv, input, output) != 0) {
+      return false;
+    }
     const std::uint8_t pad = output[inputSize - 1];
     if (pad == 0 || pad > kBlock) return false;
     for (std::uint32_t i = inputSize - pad; i < inputSize; ++i) {
@@ -113,35 +99,19 @@ class NettleCipherProvider final : public CipherProvider {
     return true;
   }
 
-  void destroyKey() override { key_ = nullptr; }
+  void destroyKey() override {
+    if (key_ != nullptr) release(key_);
+    key_ = nullptr;
+  }
   void closeAlgorithm() override {}
 
  private:
-  nettle_cipher_func* encryptFunction(const void*& ctx) const {
-    switch (key_->keySize) {
-      case 16:
-        ctx = &key_->encryptKey.aes128;
-        return reinterpret_cast<nettle_cipher_func*>(&aes128_encrypt);
-      case 24:
-        ctx = &key_->encryptKey.aes192;
-        return reinterpret_cast<nettle_cipher_func*>(&aes192_encrypt);
-      default:
-        ctx = &key_->encryptKey.aes256;
-        return reinterpret_cast<nettle_cipher_func*>(&aes256_encrypt);
-    }
-  }
-  nettle_cipher_func* decryptFunction(const void*& ctx) const {
-    switch (key_->keySize) {
-      case 16:
-        ctx = &key_->decryptKey.aes128;
-        return reinterpret_cast<nettle_cipher_func*>(&aes128_decrypt);
-      case 24:
-        ctx = &key_->decryptKey.aes192;
-        return reinterpret_cast<nettle_cipher_func*>(&aes192_decrypt);
-      default:
-        ctx = &key_->decryptKey.aes256;
-        return reinterpret_cast<nettle_cipher_func*>(&aes256_decrypt);
-    }
+  // mbedtls_aes_free overwrites the whole context, round keys included, in a
+  // way the optimiser keeps (mbedtls_platform_zeroize).
+  static void release(KeyObject* k) {
+    mbedtls_aes_free(&k->encryptKey);
+    mbedtls_aes_free(&k->decryptKey);
+    k->~KeyObject();
   }
 
   KeyObject* key_ = nullptr;
@@ -149,6 +119,6 @@ class NettleCipherProvider final : public CipherProvider {
 
 }  // namespace
 
-std::unique_ptr<CipherProvider> makeSystemCipherProvider() { return std::make_unique<NettleCipherProvider>(); }
+std::unique_ptr<CipherProvider> makeSystemCipherProvider() { return std::make_unique<MbedCipherProvider>(); }
 
 }  // namespace quorvia

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -29,18 +30,18 @@ bool readSmallFile(const char* path, std::string& out, std::size_t limit) {
   out.clear();
   const FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return false;
-  out.resize(limit);
-  std::size_t used = 0;
-  while (used < limit) {
-    const ssize_t n = readRetrying(fd.get(), out.data() + used, limit - used);
+  // Grown by what arrives: a limit-sized block would be touched (and page
+  // faulted) whole for a file of a few bytes.
+  char chunk[512];
+  while (out.size() < limit) {
+    const ssize_t n = readRetrying(fd.get(), chunk, std::min(sizeof chunk, limit - out.size()));
     if (n < 0) {
       out.clear();
       return false;
     }
     if (n == 0) break;
-    used += static_cast<std::size_t>(n);
+    out.append(chunk, static_cast<std::size_t>(n));
   }
-  out.resize(used);
   return true;
 }
 
@@ -130,6 +131,7 @@ bool LineReader::next(std::string& line) {
     const ssize_t n = readRetrying(fd_, chunk_, sizeof chunk_);
     if (n <= 0) {
       done_ = true;
+      failed_ = n < 0;
       if (n < 0) return false;
       continue;
     }

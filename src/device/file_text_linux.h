@@ -35,6 +35,8 @@ class LineReader {
 
   // The next line without its line feed; false at the end or on a read error.
   bool next(std::string& line);
+  // Whether next() ended on a read error rather than at the end.
+  bool failed() const { return failed_; }
 
  private:
   int fd_;
@@ -42,6 +44,7 @@ class LineReader {
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   bool done_ = false;
+  bool failed_ = false;
 };
 
 // Closes a descriptor on every way out.

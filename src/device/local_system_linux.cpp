@@ -10,7 +10,6 @@
 #include <net/if_arp.h>
 #include <pwd.h>
 #include <sys/socket.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +18,9 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "device/file_text_linux.h"
@@ -35,7 +36,6 @@ constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorMoreData = 234;
 constexpr std::uint32_t kErrorGenFailure = 31;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
-constexpr std::uint32_t kErrorBufferOverflow = 111;
 constexpr std::uint32_t kErrorNoData = 232;
 constexpr std::uint32_t kDriveNoRootDir = 1;
 
@@ -70,15 +70,22 @@ struct Link {
 bool readLinks(std::vector<Link>& links) {
   const FileDescriptor sock(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
   if (sock.get() < 0) return false;
+  // The kernel gathers every link's counters for a dump unless told to skip
+  // them (kernels older than 4.7 ignore the request and send them anyway).
   struct {
     nlmsghdr header;
     ifinfomsg body;
+    rtattr maskHeader;
+    std::uint32_t mask;
   } request{};
   request.header.nlmsg_len = sizeof request;
   request.header.nlmsg_type = RTM_GETLINK;
   request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   request.header.nlmsg_seq = 1;
   request.body.ifi_family = AF_UNSPEC;
+  request.maskHeader.rta_len = RTA_LENGTH(sizeof request.mask);
+  request.maskHeader.rta_type = IFLA_EXT_MASK;
+  request.mask = RTEXT_FILTER_SKIP_STATS;
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
   if (::sendto(sock.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
@@ -108,10 +115,49 @@ bool readLinks(std::vector<Link>& links) {
   }
 }
 
+// The processor key holds the name, worked out when the key is opened: a
+// /proc/cpuinfo that cannot be read fails the open, as a missing key does.
 struct CpuInfoKey {
-  explicit CpuInfoKey(int fd) : file(fd) {}
-  FileDescriptor file;
+  std::string name;
 };
+
+// The user's name straight from /etc/passwd when the name service asks that
+// file first, as nearly every machine's does: what getpwuid_r would find
+// there, without its start-up (the nscd probes, the service modules), which
+// costs as much as the rest of the probe. Nullopt sends the caller to the
+// name service itself.
+std::optional<std::string> nameFromPasswdFile(uid_t uid) {
+  std::string config;
+  if (!readSmallFile("/etc/nsswitch.conf", config, 65536)) return std::nullopt;
+  std::string_view rest = config;
+  bool filesFirst = false;
+  while (!rest.empty()) {
+    const std::string_view line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+    if (line.substr(0, 7) != "passwd:") continue;
+    const std::string_view sources = line.substr(7);
+    const std::size_t first = sources.find_first_not_of(" \t");
+    filesFirst = first != std::string_view::npos && sources.substr(first, 5) == "files" &&
+                 (first + 5 == sources.size() || sources[first + 5] == ' ' || sources[first + 5] == '\t');
+    break;
+  }
+  if (!filesFirst) return std::nullopt;
+  const FileDescriptor file(::open("/etc/passwd", O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return std::nullopt;
+  LineReader reader(file.get());
+  const std::string wanted = std::to_string(uid);
+  std::string line;
+  while (reader.next(line)) {
+    // name:password:uid:...
+    const std::size_t nameEnd = line.find(':');
+    const std::size_t uidStart = nameEnd == std::string::npos ? nameEnd : line.find(':', nameEnd + 1);
+    if (uidStart == std::string::npos || nameEnd == 0 || line[0] == '+' || line[0] == '-') continue;
+    if (line.compare(uidStart + 1, line.find(':', uidStart + 1) - uidStart - 1, wanted) == 0) {
+      return line.substr(0, nameEnd);
+    }
+  }
+  return std::nullopt;
+}
 
 class LinuxLocalSystem final : public LocalSystem {
  public:
@@ -123,32 +169,40 @@ class LinuxLocalSystem final : public LocalSystem {
   }
 
   bool getUserName(char16_t* buffer, std::uint32_t capacity) override {
+    const uid_t uid = ::geteuid();
+    if (auto name = nameFromPasswdFile(uid)) return copyName(utf16FromUtf8(*name), buffer, capacity);
     const long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> scratch(hint > 0 ? static_cast<std::size_t>(hint) : 1024);
     passwd entry;
     passwd* found = nullptr;
+    int error;
     for (;;) {
-      const int error = ::getpwuid_r(::geteuid(), &entry, scratch.data(), scratch.size(), &found);
+      error = ::getpwuid_r(uid, &entry, scratch.data(), scratch.size(), &found);
       if (error != ERANGE || scratch.size() >= (1u << 20)) break;
       scratch.resize(scratch.size() * 2);
     }
-    if (found == nullptr || found->pw_name == nullptr) return false;
-    return copyName(utf16FromUtf8(found->pw_name), buffer, capacity);
+    if (found != nullptr && found->pw_name != nullptr) return copyName(utf16FromUtf8(found->pw_name), buffer, capacity);
+    // Containers run under uids that no passwd file lists; the number is then
+    // the account's only name, as ls and id show it. These are the results
+    // getpwuid_r documents for "no such entry"; any other is the name
+    // service failing, and the probe must say so.
+    if (error != 0 && error != ENOENT && error != ESRCH && error != EBADF && error != EPERM) return false;
+    return copyName(utf16FromUtf8(std::to_string(uid)), buffer, capacity);
   }
 
   long openMachineKey(const char16_t* path, RegistryKey& key) override {
     if (!equalsIgnoringCase(path, kCpuKeyPath)) return kErrorFileNotFound;
-    FileDescriptor file(::open("/proc/cpuinfo", O_RDONLY | O_CLOEXEC));
+    const FileDescriptor file(::open("/proc/cpuinfo", O_RDONLY | O_CLOEXEC));
     if (!file.valid()) return kErrorFileNotFound;
-    key = new CpuInfoKey(file.release());
+    std::optional<std::string> name = readProcessorName(file.get());
+    if (!name) return kErrorFileNotFound;
+    key = new CpuInfoKey{std::move(*name)};
     return 0;
   }
 
   long queryValue(RegistryKey key, const char16_t* name, std::uint8_t* buffer, std::uint32_t& size) override {
     if (key == nullptr || !equalsIgnoringCase(name, kCpuValueName)) return kErrorFileNotFound;
-    const std::optional<std::string> value = readProcessorName(static_cast<CpuInfoKey*>(key)->file.get());
-    if (!value) return kErrorFileNotFound;
-    std::u16string text = utf16FromUtf8(*value);
+    std::u16string text = utf16FromUtf8(static_cast<CpuInfoKey*>(key)->name);
     text.push_back(0);  // REG_SZ values carry their terminator
     const std::size_t bytes = text.size() * sizeof(char16_t);
     if (bytes > size) {
@@ -171,21 +225,20 @@ class LinuxLocalSystem final : public LocalSystem {
   }
 
   std::uint32_t getLogicalDrives() override {
-    const auto count = static_cast<std::uint32_t>(drives().mountPoints().size());
+    const auto count = static_cast<std::uint32_t>(drives().drives().size());
     return ((std::uint32_t{1} << count) - 1) << 2;  // from C: upward
   }
 
   std::uint32_t getDriveType(const char16_t* rootPath) override {
-    return mountPointOf(rootPath) != nullptr ? kDriveFixed : kDriveNoRootDir;
+    return driveOf(rootPath) != nullptr ? kDriveFixed : kDriveNoRootDir;
   }
 
-  bool getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
-    const std::string* mountPoint = mountPointOf(rootPath);
-    if (mountPoint == nullptr) return false;
-    struct statvfs fs;
-    if (::statvfs(mountPoint->c_str(), &fs) != 0) return false;
-    totalBytes = static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize;
-    return true;
+  std::uint32_t getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
+    // A drive none of whose mount points this user can reach is still
+    // counted (from its block device), so only a failing size query on a
+    // reachable mount point is an error.
+    const MountedDrives::Drive* drive = driveOf(rootPath);
+    return drive != nullptr && MountedDrives::totalBytes(*drive, totalBytes) ? 0 : kErrorGenFailure;
   }
 
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
@@ -226,15 +279,15 @@ class LinuxLocalSystem final : public LocalSystem {
     return *drives_;
   }
 
-  const std::string* mountPointOf(const char16_t* rootPath) {
+  const MountedDrives::Drive* driveOf(const char16_t* rootPath) {
     char16_t letter = rootPath[0];
     if (letter >= u'a' && letter <= u'z') letter = static_cast<char16_t>(letter - 32);
     if (letter < u'C' || letter > u'Z' || rootPath[1] != u':' || rootPath[2] != u'\\' || rootPath[3] != 0) {
       return nullptr;
     }
     const std::size_t index = static_cast<std::size_t>(letter - u'C');
-    const auto& points = drives().mountPoints();
-    return index < points.size() ? &points[index] : nullptr;
+    const auto& all = drives().drives();
+    return index < all.size() ? &all[index] : nullptr;
   }
 
   std::optional<MountedDrives> drives_;

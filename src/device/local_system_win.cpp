@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "device/system.h"
+#include "host/system_dll_win.h"
 
 namespace quorvia {
 
@@ -63,17 +64,24 @@ class WindowsLocalSystem final : public LocalSystem {
 
   std::uint32_t getDriveType(const char16_t* rootPath) override { return ::GetDriveTypeW(wide(rootPath)); }
 
-  bool getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
+  std::uint32_t getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) override {
     ULARGE_INTEGER freeToCaller, total, totalFree;
-    if (!::GetDiskFreeSpaceExW(wide(rootPath), &freeToCaller, &total, &totalFree)) return false;
+    if (!::GetDiskFreeSpaceExW(wide(rootPath), &freeToCaller, &total, &totalFree)) {
+      const DWORD error = ::GetLastError();
+      return error != 0 ? error : ERROR_GEN_FAILURE;
+    }
     totalBytes = total.QuadPart;
-    return true;
+    return 0;
   }
 
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
+    // From System32's iphlpapi.dll only (not a KnownDLL: see systemDllFunction).
+    static const auto getAdapters =
+        systemDllFunction<decltype(&::GetAdaptersAddresses)>(L"iphlpapi.dll", "GetAdaptersAddresses");
+    if (getAdapters == nullptr) return ERROR_MOD_NOT_FOUND;
     ULONG bytes = size;
-    const ULONG status = ::GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_INCLUDE_PREFIX, nullptr,
-                                                static_cast<IP_ADAPTER_ADDRESSES*>(buffer), &bytes);
+    const ULONG status =
+        getAdapters(AF_UNSPEC, GAA_FLAG_INCLUDE_PREFIX, nullptr, static_cast<IP_ADAPTER_ADDRESSES*>(buffer), &bytes);
     size = bytes;
     return status;
   }

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "device/file_text_linux.h"
 
@@ -73,12 +75,14 @@ bool isFixedDisk(dev_t device) {
   const std::string_view name = link.substr(link.rfind('/') + 1);
   if (startsWith(name, "loop") || startsWith(name, "ram") || startsWith(name, "zram")) return false;
 
-  // Partitions carry no removable flag of their own; their disk does.
-  std::string attribute = path;
-  attribute += ::access((attribute + "/partition").c_str(), F_OK) == 0 ? "/../removable" : "/removable";
+  // Partitions carry no removable flag of their own; their disk does. Each
+  // sysfs lookup costs, so the flag is simply tried where a disk has it.
   std::string removable;
-  if (readSmallFile(attribute.c_str(), removable, 16) && startsWith(removable, "1")) return false;
-  return true;
+  const std::string base = path;
+  if (!readSmallFile((base + "/removable").c_str(), removable, 16)) {
+    readSmallFile((base + "/../removable").c_str(), removable, 16);
+  }
+  return !startsWith(removable, "1");
 }
 
 }  // namespace
@@ -99,36 +103,84 @@ bool MountedDrives::parseMountInfoLine(std::string_view line, Entry& entry) {
   std::string_view rest = line.substr(separator + 3);
   const std::size_t typeEnd = rest.find(' ');
   if (typeEnd == std::string_view::npos) return false;
+  const std::string_view type = rest.substr(0, typeEnd);
   rest = rest.substr(typeEnd + 1);
   const std::string_view source = rest.substr(0, rest.find(' '));
 
   const std::string_view device = fields[2];
   const std::size_t colon = device.find(':');
-  if (colon == std::string_view::npos) return false;
+  if (colon == std::string_view::npos || !parseUnsigned(fields[0], entry.id)) return false;
   if (!parseUnsigned(device.substr(0, colon), entry.major) || !parseUnsigned(device.substr(colon + 1), entry.minor)) {
     return false;
   }
   entry.mountPoint = unescapeField(fields[4]);
+  entry.type = unescapeField(type);
   entry.source = unescapeField(source);
   return true;
 }
 
 MountedDrives MountedDrives::fromMountTable(const char* path) {
-  MountedDrives drives;
+  MountedDrives table;
   const FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return drives;
+  if (!fd.valid()) return table;
   LineReader reader(fd.get());
-  std::vector<dev_t> seen;
+  std::vector<std::string> pools;  // beside drives_: the pool name of each, empty for a disk
+  std::vector<dev_t> others;       // devices already found not to be fixed disks
   std::string line;
   Entry entry;
-  while (drives.mountPoints_.size() < kMaxDrives && reader.next(line)) {
-    dev_t device;
-    if (!parseMountInfoLine(line, entry) || !resolveDevice(entry, device)) continue;
-    if (std::find(seen.begin(), seen.end(), device) != seen.end()) continue;
-    seen.push_back(device);
-    if (isFixedDisk(device)) drives.mountPoints_.push_back(entry.mountPoint);
+  while (reader.next(line)) {
+    if (!parseMountInfoLine(line, entry)) continue;
+    // A ZFS source is pool/dataset; every dataset of a pool shares its disks.
+    std::string pool;
+    dev_t disk = 0;
+    if (entry.type == "zfs") {
+      pool = entry.source.substr(0, entry.source.find('/'));
+      if (pool.empty()) continue;
+    } else if (!resolveDevice(entry, disk) || std::find(others.begin(), others.end(), disk) != others.end()) {
+      continue;
+    }
+    std::size_t i = 0;
+    while (i < table.drives_.size() && (table.drives_[i].disk != disk || pools[i] != pool)) ++i;
+    if (i == table.drives_.size()) {
+      if (pool.empty() && !isFixedDisk(disk)) {
+        others.push_back(disk);
+        continue;
+      }
+      if (table.drives_.size() == kMaxDrives) continue;
+      table.drives_.push_back(Drive{disk, {}});
+      pools.push_back(pool);
+    }
+    table.drives_[i].mounts.push_back(Mount{entry.id, makedev(entry.major, entry.minor), entry.mountPoint});
   }
-  return drives;
+  return table;
+}
+
+bool MountedDrives::totalBytes(const Drive& drive, std::uint64_t& bytes) {
+  for (const Mount& mount : drive.mounts) {
+    // A path shows a mount when it is on that mount's device; the kernel's
+    // mount ID settles it where one file system reports several devices
+    // (btrfs subvolumes).
+    struct statx st;
+    if (::statx(AT_FDCWD, mount.point.c_str(), AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, STATX_BASIC_STATS | STATX_MNT_ID,
+                &st) != 0) {
+      continue;  // not there, or not for this user
+    }
+    const bool sameDevice = makedev(st.stx_dev_major, st.stx_dev_minor) == mount.device;
+    const bool sameMount = (st.stx_mask & STATX_MNT_ID) != 0 && st.stx_mnt_id == mount.id;
+    if (!sameDevice && !sameMount) continue;  // something else is mounted over it
+    struct statvfs fs;
+    if (::statvfs(mount.point.c_str(), &fs) != 0) return false;
+    bytes = static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize;
+    return true;
+  }
+  bytes = 0;
+  if (drive.disk == 0) return true;
+  // sysfs gives every block device's size in 512-byte sectors.
+  char path[64];
+  std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/size", major(drive.disk), minor(drive.disk));
+  std::string sectors;
+  if (readSmallFile(path, sectors, 32)) bytes = std::strtoull(sectors.c_str(), nullptr, 10) * 512;
+  return true;
 }
 
 }  // namespace quorvia

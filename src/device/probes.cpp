@@ -13,8 +13,8 @@ namespace {
 // Capacity, in characters, handed to the computer-name and user-name calls:
 // the size every caller of those calls has used, smaller than the buffer.
 constexpr std::uint32_t kNameCapacity = 260;
-// The adapter list is asked for once into a buffer of this size; a machine
-// whose list does not fit fails rather than getting a shortened list.
+// The adapter list is asked for into a buffer of this size first; a list
+// that does not fit is asked for once more with the size the system reported.
 constexpr std::uint32_t kAdapterBufferSize = 44800;
 constexpr std::uint32_t kMaxAddressLength = 8;  // MAX_ADAPTER_ADDRESS_LENGTH
 constexpr std::size_t kRootPathUnits = 16;
@@ -71,7 +71,16 @@ std::u16string collectAdapterAddresses(LocalSystem& system) {
   // Value-initialised, so the system gets a zero-filled block.
   auto buffer = std::make_unique<std::uint8_t[]>(kAdapterBufferSize);
   std::uint32_t size = kAdapterBufferSize;
-  if (system.getAdaptersAddresses(buffer.get(), size) != 0) throw ErrorInfo{errc::kAdapters};
+  std::uint32_t status = system.getAdaptersAddresses(buffer.get(), size);
+  // Hyper-V, WSL, VPN and virtual Wi-Fi adapters, each with its address and
+  // prefix lists, outgrow the first block; the list may also change between
+  // the calls, so a second overflow is a failure rather than a loop.
+  if (status == kErrorBufferOverflow && size > kAdapterBufferSize) {
+    buffer.reset();
+    buffer = std::make_unique<std::uint8_t[]>(size);
+    status = system.getAdaptersAddresses(buffer.get(), size);
+  }
+  if (status != 0) throw ErrorInfo{errc::kAdapters};
 
   std::u16string text = u"[";
   for (const void* entry = buffer.get(); entry != nullptr; entry = system.nextAdapter(entry)) {
@@ -117,7 +126,12 @@ void collectStorageSize(LocalSystem& system, DeviceRecord& record) {
     char16_t rootPath[kRootPathUnits] = {static_cast<char16_t>(u'A' + i), u':', u'\\', 0};
     if (system.getDriveType(rootPath) != kDriveFixed) continue;
     std::uint64_t total = 0;
-    if (!system.getDiskTotalBytes(rootPath, total)) throw ErrorInfo{errc::kStorage};
+    const std::uint32_t status = system.getDiskTotalBytes(rootPath, total);
+    // A drive BitLocker keeps locked, one that is not ready or whose root
+    // denies this user has no size to give; counting the others beats never
+    // answering on that machine.
+    if (status == kErrorAccessDenied || status == kErrorNotReady || status == kFveLockedVolume) continue;
+    if (status != 0) throw ErrorInfo{errc::kStorage};
     sum += total;
   }
   record.storageSize = static_cast<std::int64_t>(sum);

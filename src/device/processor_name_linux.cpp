@@ -1,7 +1,10 @@
 #include "device/processor_name_linux.h"
 
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <string_view>
 
 #include "device/file_text_linux.h"
@@ -20,24 +23,151 @@ std::optional<std::string_view> cpuInfoValue(std::string_view line, std::string_
   return value == std::string_view::npos ? std::string_view{} : line.substr(value + 2);
 }
 
+// The arm64 kernel shows only the MIDR fields; lscpu and the other mature
+// tools name them from the vendors' published part numbers.
+struct ArmImplementer {
+  unsigned id;
+  const char* name;
+};
+constexpr ArmImplementer kArmImplementers[] = {
+    {0x41, "ARM"},      {0x42, "Broadcom"}, {0x43, "Cavium"},  {0x46, "Fujitsu"},   {0x48, "HiSilicon"},
+    {0x4e, "NVIDIA"},   {0x50, "APM"},      {0x51, "Qualcomm"}, {0x53, "Samsung"},  {0x56, "Marvell"},
+    {0x61, "Apple"},    {0x69, "Intel"},    {0x6d, "Microsoft"}, {0x70, "Phytium"}, {0xc0, "Ampere"},
+};
+struct ArmPart {
+  unsigned implementer;
+  unsigned part;
+  const char* name;
+};
+constexpr ArmPart kArmParts[] = {
+    {0x41, 0xc05, "Cortex-A5"},       {0x41, 0xc07, "Cortex-A7"},       {0x41, 0xc08, "Cortex-A8"},
+    {0x41, 0xc09, "Cortex-A9"},       {0x41, 0xc0d, "Cortex-A17"},      {0x41, 0xc0f, "Cortex-A15"},
+    {0x41, 0xd01, "Cortex-A32"},      {0x41, 0xd02, "Cortex-A34"},      {0x41, 0xd03, "Cortex-A53"},
+    {0x41, 0xd04, "Cortex-A35"},      {0x41, 0xd05, "Cortex-A55"},      {0x41, 0xd06, "Cortex-A65"},
+    {0x41, 0xd07, "Cortex-A57"},      {0x41, 0xd08, "Cortex-A72"},      {0x41, 0xd09, "Cortex-A73"},
+    {0x41, 0xd0a, "Cortex-A75"},      {0x41, 0xd0b, "Cortex-A76"},      {0x41, 0xd0c, "Neoverse-N1"},
+    {0x41, 0xd0d, "Cortex-A77"},      {0x41, 0xd0e, "Cortex-A76AE"},    {0x41, 0xd40, "Neoverse-V1"},
+    {0x41, 0xd41, "Cortex-A78"},      {0x41, 0xd42, "Cortex-A78AE"},    {0x41, 0xd44, "Cortex-X1"},
+    {0x41, 0xd46, "Cortex-A510"},     {0x41, 0xd47, "Cortex-A710"},     {0x41, 0xd48, "Cortex-X2"},
+    {0x41, 0xd49, "Neoverse-N2"},     {0x41, 0xd4a, "Neoverse-E1"},     {0x41, 0xd4b, "Cortex-A78C"},
+    {0x41, 0xd4c, "Cortex-X1C"},      {0x41, 0xd4d, "Cortex-A715"},     {0x41, 0xd4e, "Cortex-X3"},
+    {0x41, 0xd4f, "Neoverse-V2"},     {0x41, 0xd80, "Cortex-A520"},     {0x41, 0xd81, "Cortex-A720"},
+    {0x41, 0xd82, "Cortex-X4"},       {0x41, 0xd84, "Neoverse-V3"},     {0x41, 0xd8e, "Neoverse-N3"},
+    {0x42, 0x516, "Vulcan"},          {0x43, 0x0a1, "ThunderX 88XX"},   {0x43, 0x0af, "ThunderX2 99xx"},
+    {0x46, 0x001, "A64FX"},           {0x48, 0xd01, "TaiShan-v110"},    {0x48, 0xd02, "TaiShan-v120"},
+    {0x4e, 0x003, "Denver 2"},        {0x4e, 0x004, "Carmel"},          {0x50, 0x000, "X-Gene"},
+    {0x51, 0x800, "Kryo 2XX Gold"},   {0x51, 0x801, "Kryo 2XX Silver"}, {0x51, 0x802, "Kryo 3XX Gold"},
+    {0x51, 0x803, "Kryo 3XX Silver"}, {0x51, 0x804, "Kryo 4XX Gold"},   {0x51, 0x805, "Kryo 4XX Silver"},
+    {0x51, 0xc00, "Falkor"},          {0x51, 0xc01, "Saphira"},         {0x51, 0x001, "Oryon"},
+    {0x53, 0x001, "Exynos-M1"},       {0x61, 0x022, "M1 Icestorm"},     {0x61, 0x023, "M1 Firestorm"},
+    {0x61, 0x032, "M2 Blizzard"},     {0x61, 0x033, "M2 Avalanche"},    {0x70, 0x662, "FTC662"},
+    {0x70, 0x663, "FTC663"},          {0xc0, 0xac3, "Ampere-1"},        {0xc0, 0xac4, "Ampere-1a"},
+};
+
+std::optional<std::string> armName(std::string_view implementer, std::string_view part) {
+  const auto number = [](std::string_view text) { return std::strtoul(std::string(text).c_str(), nullptr, 0); };
+  const unsigned long i = number(implementer), p = number(part);
+  for (const ArmPart& entry : kArmParts) {
+    if (entry.implementer != i || entry.part != p) continue;
+    for (const ArmImplementer& vendor : kArmImplementers) {
+      if (vendor.id == i) return std::string(vendor.name) + " " + entry.name;
+    }
+  }
+  return std::nullopt;
+}
+
+// IBM's machine types, as /proc/sysinfo and the hardware manuals name them.
+std::string s390Name(std::string_view vendor, std::string_view machine) {
+  static constexpr struct {
+    std::string_view type, name;
+  } kModels[] = {{"2964", "z13"},  {"2965", "z13s"},     {"3906", "z14"},  {"3907", "z14 ZR1"},
+                 {"8561", "z15"},  {"8562", "z15 T02"},  {"3931", "z16"},  {"3932", "z16 A02"}};
+  std::string name(vendor.empty() ? "IBM/S390" : vendor);
+  name.append(" ").append(machine);
+  for (const auto& model : kModels) {
+    if (model.type == machine) name.append(" (").append(model.name).append(")");
+  }
+  return name;
+}
+
+// "version = FF,  identification = 0133E8,  machine = 2964" of an s390x
+// "processor N:" line.
+std::string_view s390Machine(std::string_view line) {
+  const std::size_t at = line.find("machine = ");
+  if (line.substr(0, 10) != "processor " || at == std::string_view::npos) return {};
+  const std::string_view rest = line.substr(at + 10);
+  return rest.substr(0, rest.find_first_of(", "));
+}
+
+// The Processor Version string of an SMBIOS type 4 structure: the string its
+// byte at offset 0x10 numbers, among those that follow the formatted area.
+std::optional<std::string> smbiosProcessorVersion(const char* path) {
+  std::string raw;
+  if (!readSmallFile(path, raw) || raw.size() < 0x11 || raw[0] != 4) return std::nullopt;
+  const std::size_t length = static_cast<std::uint8_t>(raw[1]);
+  const unsigned number = static_cast<std::uint8_t>(raw[0x10]);
+  if (length <= 0x10 || number == 0) return std::nullopt;
+  std::size_t at = length;
+  for (unsigned i = 1; at < raw.size(); ++i) {
+    const std::size_t end = raw.find('\0', at);
+    if (end == at || end == std::string::npos) break;  // the double NUL ends the set
+    if (i == number) return raw.substr(at, end - at);
+    at = end + 1;
+  }
+  return std::nullopt;
+}
+
+bool blank(std::string_view text) { return text.find_first_not_of(" \t") == std::string_view::npos; }
+
 }  // namespace
 
-std::optional<std::string> readProcessorName(int fd) {
+std::optional<std::string> readProcessorName(int fd, const ProcessorNameSources& sources) {
   if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
   LineReader reader(fd);
   std::string line;
-  std::optional<std::string> fallback;
+  std::optional<std::string> named;  // Hardware, cpu model, Processor
+  // Only what the first processor's block shows is kept.
+  std::string implementer, part, power, vendor, machine, uarch, isa;
+  const auto keep = [&line](std::string& slot, std::string_view key) {
+    if (!slot.empty()) return;
+    if (auto value = cpuInfoValue(line, key)) slot = *value;
+  };
   while (reader.next(line)) {
     if (auto value = cpuInfoValue(line, "model name")) return std::string(*value);
-    if (fallback) continue;
+    if (named) continue;
     for (std::string_view key : {"Hardware", "cpu model", "Processor"}) {
       if (auto value = cpuInfoValue(line, key)) {
-        fallback = std::string(*value);
+        named = std::string(*value);
         break;
       }
     }
+    keep(implementer, "CPU implementer");
+    keep(part, "CPU part");
+    keep(power, "cpu");
+    keep(vendor, "vendor_id");
+    if (machine.empty()) machine = s390Machine(line);
+    keep(uarch, "uarch");
+    keep(isa, "isa");
   }
-  return fallback;
+  if (reader.failed()) return std::nullopt;
+  if (named) return named;
+
+  if (!implementer.empty() && !part.empty()) {
+    if (auto name = armName(implementer, part)) return name;
+  }
+  if (!blank(power)) return power;
+  if (!machine.empty()) return s390Name(vendor, machine);
+  if (!blank(uarch)) return uarch;
+  if (!blank(isa)) return isa;
+  if (auto version = smbiosProcessorVersion(sources.smbiosProcessor); version && !blank(*version)) return version;
+  std::string model;
+  if (readSmallFile(sources.deviceTreeModel, model)) {
+    model.resize(model.find('\0') == std::string::npos ? model.size() : model.find('\0'));  // ends with a NUL
+    if (!blank(model)) return model;
+  }
+  if (sources.machine != nullptr) return std::string(sources.machine);
+  utsname system;
+  return ::uname(&system) == 0 ? std::string(system.machine) : std::string();
 }
 
 }  // namespace quorvia

@@ -17,6 +17,11 @@ namespace quorvia {
 using RegistryKey = void*;
 
 constexpr std::uint32_t kDriveFixed = 3;  // DRIVE_FIXED
+// Statuses the probe logic tells apart.
+constexpr std::uint32_t kErrorAccessDenied = 5;
+constexpr std::uint32_t kErrorNotReady = 21;
+constexpr std::uint32_t kErrorBufferOverflow = 111;
+constexpr std::uint32_t kFveLockedVolume = 0x80310000;  // FVE_E_LOCKED_VOLUME: BitLocker has not unlocked it
 constexpr std::uint32_t kWbemInfinite = 0xFFFFFFFF;
 constexpr long kWbemQueryFlags = 0x30;  // forward-only | return immediately
 
@@ -44,12 +49,14 @@ class LocalSystem {
   virtual std::uint32_t getLogicalDrives() = 0;
   // GetDriveTypeW of a root path such as u"C:\\".
   virtual std::uint32_t getDriveType(const char16_t* rootPath) = 0;
-  // GetDiskFreeSpaceExW: the total number of bytes, or false.
-  virtual bool getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) = 0;
+  // GetDiskFreeSpaceExW: 0 and the total number of bytes, or the call's
+  // GetLastError status.
+  virtual std::uint32_t getDiskTotalBytes(const char16_t* rootPath, std::uint64_t& totalBytes) = 0;
 
   // GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_INCLUDE_PREFIX) into `buffer` of
   // `size` bytes: 0 and a chain of entries starting at the buffer, or a
-  // non-zero status (buffer too small, no adapter, other failure).
+  // non-zero status (no adapter, other failure, or kErrorBufferOverflow with
+  // the size needed in `size`).
   virtual std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) = 0;
   // Walks the chain the call left in the buffer; null after the last entry.
   virtual const void* nextAdapter(const void* entry) = 0;

@@ -100,18 +100,11 @@ std::unique_ptr<PropertySet> operatingSystem() {
 }
 
 std::unique_ptr<PropertySet> computerSystemProduct() {
+  // The firmware's product UUID would be the closer match, but only root may
+  // read it: every account must see one identity for the machine, so it is
+  // the machine ID, which every user can read.
   auto object = std::make_unique<PropertySet>();
-  std::string text;
-  // The firmware's UUID is readable by root only; the machine ID is the
-  // stable identity every user can read.
-  if (readTextFile("/sys/class/dmi/id/product_uuid", text) && !text.empty()) {
-    for (char& c : text) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    }
-    object->add(u"UUID", utf16FromUtf8(text));
-  } else if (auto id = machineIdAsUuid()) {
-    object->add(u"UUID", utf16FromUtf8(*id));
-  }
+  if (auto id = machineIdAsUuid()) object->add(u"UUID", utf16FromUtf8(*id));
   return object->empty() ? nullptr : std::move(object);
 }
 

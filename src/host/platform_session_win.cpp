@@ -11,6 +11,9 @@
 namespace quorvia {
 
 PlatformSession::PlatformSession() {
+  // First of all: no system dialog (a drive not ready, a disk to insert) may
+  // ever wait for a click in a process that nobody sees.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   // Before anything can load a DLL: only System32, never the host's folder or
   // the current directory.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -19,10 +21,13 @@ namespace {
 
 const std::u16string_view kCommandName = u"DeviceInfo";
 constexpr std::int32_t kHighestVersion = 10000;
-// Memory follows the bytes that arrive, never the announced length, so a
-// header claiming 2 GiB costs nothing until the bytes are really there.
-constexpr std::size_t kFirstChunk = 4 * 1024;
+// The parser reads the body straight from the stream, a chunk at a time, so
+// memory follows the members the host keeps, never the announced length or
+// the body's size.
 constexpr std::size_t kReadChunk = 64 * 1024;
+// The request's texts are made wide only this far: a command this long is
+// unknown and a key this long has too many bytes, whatever follows.
+constexpr std::size_t kMaxTextUnits = 64;
 
 // The three members the host reads, as the root object last gave them.
 struct RequestMembers {
@@ -36,8 +41,8 @@ struct RequestMembers {
 // the stack. This one counts both, and refuses numbers a double cannot hold
 // (picojson would otherwise throw from inside the parse). It keeps nothing
 // but the root object's three members: everything else is checked for syntax
-// and dropped, so a request padded with megabytes costs no memory beyond its
-// own bytes, and the key's text goes straight into wiped memory.
+// and dropped, so a request padded with megabytes costs no memory, and the
+// key's text goes straight into wiped memory.
 class RequestParseContext {
  public:
   enum class Target { kNothing, kRootObject, kCommand, kVersion, kKey };
@@ -141,37 +146,87 @@ std::int32_t readLength(ByteReader& in) {
   return static_cast<std::int32_t>(decodeFrameLength(header));
 }
 
-// The body text: what arrived of the announced length, up to the first zero
-// byte. Bytes after a zero byte are consumed but not kept.
-SecretBytes readBody(ByteReader& in, std::int32_t length) {
-  SecretBytes body;
-  if (length <= 0) return body;  // a negative length announces no body
-  std::size_t remaining = static_cast<std::size_t>(length);
-  bool ended = false;  // a zero byte ended the text
-  std::uint8_t discard[4096];
-  while (remaining > 0) {
-    if (ended) {
-      const std::size_t n = in.read(discard, std::min(remaining, sizeof discard));
+// The body as the parser reads it: what arrives of the announced length, up
+// to the first zero byte. Whatever the parser leaves is consumed by drain().
+class BodyStream {
+ public:
+  // A negative length announces no body. The chunk is no larger than the
+  // body: a small request touches one page of it, not sixteen.
+  BodyStream(ByteReader& in, std::int32_t length)
+      : in_(in),
+        remaining_(length > 0 ? static_cast<std::size_t>(length) : 0),
+        size_(std::clamp<std::size_t>(remaining_, 1, kReadChunk)),
+        chunk_(std::make_unique_for_overwrite<std::uint8_t[]>(size_)) {}
+  BodyStream(const BodyStream&) = delete;
+  BodyStream& operator=(const BodyStream&) = delete;
+  // Only what was read is wiped: touching the untouched rest of the chunk
+  // would cost a page fault per page, at every start.
+  ~BodyStream() { secureWipe(chunk_.get(), filled_); }
+
+  bool atEnd() {
+    if (next_ == end_ && !ended_) refill();
+    return next_ == end_;
+  }
+  char current() const { return static_cast<char>(chunk_[next_]); }
+  void advance() { ++next_; }
+
+  void drain() {
+    ended_ = true;
+    while (remaining_ > 0) {
+      const std::size_t n = in_.read(chunk_.get(), std::min(remaining_, size_));
       if (n == 0) break;
-      remaining -= n;
-      continue;
-    }
-    // Small reads for a small body, growing with what has come.
-    const std::size_t want = std::min(remaining, std::clamp(body.size(), kFirstChunk, kReadChunk));
-    const std::size_t old = body.size();
-    body.resize(old + want);
-    const std::size_t n = in.read(body.data() + old, want);
-    body.resize(old + n);
-    if (n == 0) break;
-    remaining -= n;
-    if (const void* nul = std::memchr(body.data() + old, 0, n)) {
-      body.resize(static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - body.data()));
-      ended = true;
+      filled_ = std::max(filled_, n);
+      remaining_ -= n;
     }
   }
-  secureWipe(discard, sizeof discard);
-  return body;
-}
+
+ private:
+  void refill() {
+    next_ = end_ = 0;
+    if (remaining_ == 0) return;
+    const std::size_t n = in_.read(chunk_.get(), std::min(remaining_, size_));
+    remaining_ = n == 0 ? 0 : remaining_ - n;
+    filled_ = std::max(filled_, n);
+    end_ = n;
+    if (const void* nul = std::memchr(chunk_.get(), 0, n)) {
+      end_ = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - chunk_.get());
+      ended_ = true;
+    }
+  }
+
+  ByteReader& in_;
+  std::size_t remaining_;
+  std::size_t size_;
+  std::unique_ptr<std::uint8_t[]> chunk_;
+  std::size_t filled_ = 0;  // how much of the chunk has ever held body bytes
+  std::size_t next_ = 0;
+  std::size_t end_ = 0;
+  bool ended_ = false;  // a zero byte ended the text
+};
+
+// The parser's view of a BodyStream; the default-made iterator is its end.
+class BodyIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = char;
+
+  BodyIterator() = default;
+  explicit BodyIterator(BodyStream& body) : body_(&body) {}
+  char operator*() const { return body_->current(); }
+  BodyIterator& operator++() {
+    body_->advance();
+    return *this;
+  }
+  bool operator==(const BodyIterator& other) const { return atEnd() && other.atEnd(); }
+  bool operator!=(const BodyIterator& other) const { return !(*this == other); }
+
+ private:
+  bool atEnd() const { return body_ == nullptr || body_->atEnd(); }
+  BodyStream* body_ = nullptr;
+};
 
 // Truncation toward zero; values beyond the 32-bit range saturate so a huge
 // version still reads as "too new" and a huge negative one as negative.
@@ -186,19 +241,22 @@ std::int32_t toVersion(double number) {
 void readRequest(ByteReader& in, HostRequest& request) {
   RequestParseContext::Shared parsed;
   {
-    const SecretBytes body = readBody(in, readLength(in));
+    const std::int32_t length = readLength(in);
+    BodyStream body(in, length);
     // A root that is not an object has none of the members.
     RequestParseContext context(RequestParseContext::Target::kRootObject, kMaxJsonDepth, &parsed);
-    picojson::input<SecretBytes::const_iterator> input(body.cbegin(), body.cend());
+    picojson::input<BodyIterator> input{BodyIterator(body), BodyIterator()};
     const bool ok = picojson::_parse(context, input);
+    body.drain();
     if (!ok || parsed.numberOutOfRange) throw ErrorInfo{errc::kUnreadableJson};
   }
 
   const RequestMembers& m = parsed.members;
-  if (m.command) request.command = fromLocaleMultibyte(*m.command);
+  if (m.command) request.command = fromLocaleMultibyte(*m.command, kMaxTextUnits);
   if (m.version) request.version = toVersion(*m.version);
   if (m.key) {
-    request.key = fromLocaleMultibyte(std::string_view(reinterpret_cast<const char*>(m.key->data()), m.key->size()));
+    const std::string_view key(reinterpret_cast<const char*>(m.key->data()), m.key->size());
+    request.key = fromLocaleMultibyte(key, kMaxTextUnits);
   }
 
   if (request.command.empty() || request.key.empty() || request.version == 0) throw ErrorInfo{errc::kInvalidRequest};

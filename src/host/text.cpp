@@ -3,8 +3,17 @@
 namespace quorvia {
 
 void appendQuoted(std::u16string& out, std::u16string_view text) {
+  static constexpr char16_t kHex[] = u"0123456789abcdef";
   out.push_back(u'"');
   for (char16_t c : text) {
+    if (c < 0x20) {
+      // JSON has no raw control characters in strings: a tab in a host name
+      // would make the extension's JSON.parse throw.
+      out += u"\\u00";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0x0F]);
+      continue;
+    }
     if (c == u'"' || c == u'\\') out.push_back(u'\\');
     out.push_back(c);
   }

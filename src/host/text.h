@@ -47,7 +47,8 @@ Bytes toUtf8(std::u16string_view text) {
 }
 
 // Appends the text in quoted form: double quotes around it, a backslash before
-// every double quote and backslash, nothing else escaped.
+// every double quote and backslash, each character below U+0020 as \u00XX
+// (lower-case hex), nothing else escaped.
 void appendQuoted(std::u16string& out, std::u16string_view text);
 
 // Appends a signed decimal number in plain digits; the user's locale never
@@ -56,7 +57,10 @@ void appendDecimal(std::u16string& out, std::int64_t value);
 
 // Bytes in the current LC_CTYPE locale's encoding, up to the first zero byte,
 // to wide text. A sequence that is not valid in that encoding gives empty text.
-std::u16string fromLocaleMultibyte(std::string_view bytes);
+// With `maxUnits`, all the bytes are still checked, but only the first
+// `maxUnits` units of the text are made: a request's megabytes never need
+// their wide copy once their length alone decides the answer.
+std::u16string fromLocaleMultibyte(std::string_view bytes, std::size_t maxUnits = std::u16string::npos);
 
 // Wide text, up to the first zero unit, to bytes in the current LC_CTYPE
 // locale's encoding. A character the encoding cannot represent gives no bytes.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -10,12 +11,12 @@
 
 namespace quorvia {
 
-std::u16string fromLocaleMultibyte(std::string_view bytes) {
+std::u16string fromLocaleMultibyte(std::string_view bytes, std::size_t maxUnits) {
   if (const void* nul = bytes.empty() ? nullptr : std::memchr(bytes.data(), 0, bytes.size())) {
     bytes = bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
   }
   std::u16string out;
-  out.reserve(bytes.size());
+  out.reserve(std::min(bytes.size(), maxUnits));
   std::mbstate_t state{};
   std::size_t pos = 0;
   while (pos < bytes.size()) {
@@ -26,13 +27,14 @@ std::u16string fromLocaleMultibyte(std::string_view bytes) {
     const auto c = static_cast<std::uint32_t>(wc);
     // glibc accepts forms beyond U+10FFFF that UTF-16 cannot carry.
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {};
+    pos += used;
+    if (out.size() >= maxUnits) continue;
     if (c >= 0x10000) {
       out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
       out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
     } else {
       out.push_back(static_cast<char16_t>(c));
     }
-    pos += used;
   }
   return out;
 }

@@ -1,6 +1,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "host/text.h"
@@ -10,19 +11,23 @@
 
 namespace quorvia {
 
-std::u16string fromLocaleMultibyte(std::string_view bytes) {
+std::u16string fromLocaleMultibyte(std::string_view bytes, std::size_t maxUnits) {
   if (const void* nul = bytes.empty() ? nullptr : memchr(bytes.data(), 0, bytes.size())) {
     bytes = bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
   }
-  if (bytes.empty()) return {};
-  // mbstowcs_s wants a terminated source; no character yields more units
-  // than it has bytes, so L + 1 units always hold the result.
+  if (bytes.empty() || maxUnits == 0) return {};
+  // mbstowcs_s wants a terminated source.
   // The request's key passes through here: scratch copies are wiped too.
   std::vector<char, WipingAllocator<char>> source(bytes.begin(), bytes.end());
   source.push_back('\0');
-  std::vector<wchar_t, WipingAllocator<wchar_t>> wide(source.size(), L'\0');
+  // Without a destination it checks every byte and counts the units (with
+  // the terminator); then only the units wanted are made.
+  size_t needed = 0;
+  if (mbstowcs_s(&needed, nullptr, 0, source.data(), 0) != 0 || needed == 0) return {};
+  const std::size_t units = std::min<std::size_t>(needed - 1, maxUnits);
+  std::vector<wchar_t, WipingAllocator<wchar_t>> wide(units + 1, L'\0');
   size_t converted = 0;
-  if (mbstowcs_s(&converted, wide.data(), wide.size(), source.data(), _TRUNCATE) != 0) return {};
+  if (mbstowcs_s(&converted, wide.data(), wide.size(), source.data(), units) != 0) return {};
   return std::u16string(reinterpret_cast<const char16_t*>(wide.data()));
 }
 

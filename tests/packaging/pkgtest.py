@@ -8,6 +8,7 @@ import os
 import secrets
 import string
 import subprocess
+import tempfile
 
 NAME = "com.quorvia.deviceinfo"
 DOCUMENT_KEYS = [
@@ -43,9 +44,15 @@ def env(name):
 
 def run(args, timeout=120, check=None, **kwargs):
     """Runs a program, text mode; check=N asserts that exit status and shows
-    what the program printed when it differs."""
-    kwargs.setdefault("text", True)
-    result = subprocess.run(args, capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL, **kwargs)
+    what the program printed when it differs. The output goes through files:
+    a pipe would stay open, and the call wait, for as long as a process the
+    program started on the side inherits it (under Wine, every msiexec call
+    starts explorer.exe /desktop, which outlives it by seconds)."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        result = subprocess.run(args, stdout=out, stderr=err, timeout=timeout, stdin=subprocess.DEVNULL, **kwargs)
+        for name, f in (("stdout", out), ("stderr", err)):
+            f.seek(0)
+            setattr(result, name, f.read().decode().replace("\r\n", "\n"))
     if check is not None and result.returncode != check:
         raise AssertionError(f"{args} exited with {result.returncode}, expected {check}\n"
                              f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}")

@@ -38,6 +38,7 @@ std::string hostPath() { return envOr("QUORVIA_HOST", ""); }
 std::string clientPath() { return envOr("QUORVIA_NM", ""); }
 bool hostIsWindows() { return envOr("QUORVIA_PLATFORM", "linux") == "windows"; }
 bool hostIsSanitized() { return envOr("QUORVIA_SANITIZED", "0") == "1"; }
+bool hostIsEmulated() { return envOr("QUORVIA_RUNNER", "").find("qemu") != std::string::npos; }
 
 HostRun runHost(const std::string& input, const RunOptions& options) {
   // The browser's side must not die when the host closes its end early.

@@ -31,6 +31,8 @@ bool hostIsWindows();
 std::string clientPath();
 // Sanitizers multiply memory use; bounds on it only hold for a plain build.
 bool hostIsSanitized();
+// Run under qemu-user, whose own memory the host's peak would include.
+bool hostIsEmulated();
 
 HostRun runHost(const std::string& input, const RunOptions& options = {});
 

@@ -89,13 +89,14 @@ TEST_F(HostProcess, AnswersEachRequestOfTheCorpusWithOneFrame) {
       EXPECT_EQ(documentOf(run.out, row.codeOrKey).size(), 11u);
     }
     // Memory follows the bytes that arrive, never the length announced.
-    if (!hostIsWindows() && !hostIsSanitized()) {
+    if (!hostIsWindows() && !hostIsSanitized() && !hostIsEmulated()) {
       EXPECT_LT(run.maxRssKiB, 16 << 10);
     }
   }
 }
 
-TEST_F(HostProcess, SlowLargeAndAbandonedRequests) {
+// Left out under qemu-user (process_arm64), whose memory and time it distorts.
+TEST_F(HostProcess, LargestRequestABrowserSendsIsAnsweredInBoundedMemory) {
   // Chrome hands a host at most 64 MiB; under Wine a smaller body shows the same path.
   const std::size_t size = hostIsWindows() ? (8u << 20) : (64u << 20);
   std::string big = "{\"command\":\"DeviceInfo\",\"version\":1,\"key\":\"" + k16 + "\",\"pad\":\"";
@@ -105,6 +106,9 @@ TEST_F(HostProcess, SlowLargeAndAbandonedRequests) {
   if (!hostIsWindows() && !hostIsSanitized()) {
     EXPECT_LT(large.maxRssKiB, static_cast<long>(3 * size / 1024 + (16 << 10)));
   }
+}
+
+TEST_F(HostProcess, SlowAndAbandonedRequests) {
   RunOptions slow, closed;
   slow.writeStep = 1;  // one byte at a time
   documentOf(runHost(frame(request(k16)), slow).out, k16);

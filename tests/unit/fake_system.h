@@ -28,6 +28,11 @@ inline std::vector<std::uint8_t> utf16Bytes(std::u16string_view text) {
 
 class FakeLocalSystem : public LocalSystem {
  public:
+  struct Drive {
+    std::uint32_t type = kDriveFixed;
+    std::optional<std::uint64_t> totalBytes;  // nullopt: the size query fails
+    std::uint32_t failure = 1117;             // with this status (ERROR_IO_DEVICE)
+  };
   // What the adapter call lays out in the caller's buffer, one after another.
   struct Entry {
     const Entry* next;
@@ -41,9 +46,10 @@ class FakeLocalSystem : public LocalSystem {
   long openStatus = 0, queryStatus = 0;
   std::vector<std::uint8_t> cpuValue = utf16Bytes(std::u16string(u"Fake CPU @ 3.00GHz") + u'\0');
   std::optional<std::uint64_t> physicalMemory = std::uint64_t{17179869184};
-  std::map<char, std::pair<std::uint32_t, std::optional<std::uint64_t>>> drives = {{'C', {kDriveFixed, 256060514304}}};
+  std::map<char, Drive> drives = {{'C', {kDriveFixed, 256060514304}}};
   std::uint32_t adapterStatus = 0;
   std::vector<std::vector<std::uint8_t>> adapters = {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}};
+  std::size_t adaptersAppearing = 0;  // added after a call that overflowed
 
   Log& log;
   int keysOpen = 0;
@@ -86,21 +92,25 @@ class FakeLocalSystem : public LocalSystem {
   }
   std::uint32_t getDriveType(const char16_t* root) override {
     const auto it = drives.find(static_cast<char>(root[0]));
-    return it != drives.end() && std::u16string(root + 1) == u":\\" ? it->second.first : 1;
+    return it != drives.end() && std::u16string(root + 1) == u":\\" ? it->second.type : 1;
   }
-  bool getDiskTotalBytes(const char16_t* root, std::uint64_t& totalBytes) override {
+  std::uint32_t getDiskTotalBytes(const char16_t* root, std::uint64_t& totalBytes) override {
     log.push_back("getDiskTotalBytes");
-    const auto& size = drives.at(static_cast<char>(root[0])).second;
-    return size && (totalBytes = *size, true);
+    const Drive& drive = drives.at(static_cast<char>(root[0]));
+    return drive.totalBytes ? (totalBytes = *drive.totalBytes, 0) : drive.failure;
   }
   // Lays the entries out from the start of the caller's buffer, as the real
-  // call does, and fails when they do not fit.
+  // call does, and says how much room they need when they do not fit.
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
     log.push_back("getAdaptersAddresses");
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     adapterBufferZeroFilled &= std::all_of(bytes, bytes + size, [](std::uint8_t b) { return b == 0; });
     if (adapterStatus != 0) return adapterStatus;
-    if (adapters.size() * sizeof(Entry) > size) return 111;  // ERROR_BUFFER_OVERFLOW
+    if (adapters.size() * sizeof(Entry) > size) {
+      size = static_cast<std::uint32_t>(adapters.size() * sizeof(Entry));
+      adapters.resize(adapters.size() + adaptersAppearing, {2, 0, 0, 0, 0, 1});
+      return kErrorBufferOverflow;
+    }
     auto* entries = static_cast<Entry*>(buffer);
     for (std::size_t i = 0; i < adapters.size(); ++i) {
       entries[i] = {

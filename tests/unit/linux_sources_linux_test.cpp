@@ -2,8 +2,8 @@
 // formats, with inputs this machine may not have.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -21,33 +21,47 @@
 namespace quorvia {
 namespace {
 
-// Read from an in-memory file, the way /proc/cpuinfo is handed over.
-std::optional<std::string> processorName(const std::string& cpuinfo) {
-  const int fd = ::memfd_create("cpuinfo", MFD_CLOEXEC);
-  EXPECT_EQ(::write(fd, cpuinfo.data(), cpuinfo.size()), static_cast<ssize_t>(cpuinfo.size()));
-  std::optional<std::string> name = readProcessorName(fd);
-  ::close(fd);
-  return name;
-}
-
-TEST(CpuInfo, TakesTheFirstModelNameElseTheFirstLineNamingTheHardware) {
-  const std::string longLine = "flags\t\t: " + std::string(10000, 'f') + "\n";
+// Real /proc/cpuinfo contents of each architecture, with the SMBIOS record
+// and device-tree model some of them fall back to, beside this file.
+TEST(CpuInfo, NamesTheProcessorOnEveryArchitecture) {
+  const std::string dir = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/cpuinfo/";
   const struct {
-    std::string cpuinfo;
-    std::optional<std::string> name;
+    const char* file;
+    std::string name;
   } cases[] = {
-      {"processor\t: 0\nmodel name\t:   Xeon  \nprocessor\t: 1\nmodel name\t: Other\n", "  Xeon  "},
-      {"Processor\t: ARMv7 Processor rev 4 (v7l)\nmodel name\t: ARMv7 rev 4\n", "ARMv7 rev 4"},
-      {"Hardware\t: board\nRevision\t: 1\nmodel name\t: core\n", "core"},
-      {"processor\t: 0\nBogoMIPS\t: 48.00\n\nHardware\t: BCM2835\nRevision\t: c03111\n", "BCM2835"},
-      {"system type\t\t: MT7621\nmachine\t\t\t: Router\ncpu model\t\t: MIPS 1004Kc V2.15\n", "MIPS 1004Kc V2.15"},
-      {"cpu model\t: first\nHardware\t: second\n", "first"},
-      {longLine + "model name\t: " + std::string(5000, 'm'), std::string(5000, 'm')},
-      {"processor\t: 0\ncpu\t\t: POWER9 (raw), altivec supported\n", std::nullopt},
-      {"model names\t: no\nHardwareX\t: no\n", std::nullopt},  // only whole keys count
-      {"", std::nullopt},
+      {"x86-epyc", "AMD EPYC 7B13"},
+      {"x86-leading-spaces", "  Intel(R) Xeon(R) CPU  "},
+      {"x86-long-lines", std::string(5000, 'm')},
+      {"armv7-rpi", "ARMv7 Processor rev 4 (v7l)"},
+      {"armv6-old", "ARMv6-compatible processor rev 7 (v6l)"},
+      {"arm64-rpi-vendor-kernel", "BCM2835"},
+      {"mips-router", "MIPS 1004Kc V2.15"},
+      {"arm64-altra", "ARM Neoverse-N1"},
+      {"arm64-graviton3", "ARM Neoverse-V1"},
+      {"arm64-rk3588", "ARM Cortex-A55"},
+      {"arm64-asahi-m1", "Apple M1 Icestorm"},
+      {"arm64-thunderx2", "Cavium ThunderX2 99xx"},
+      {"arm64-ampereone", "Ampere Ampere-1"},
+      {"arm64-snapdragon", "Qualcomm Kryo 4XX Silver"},
+      {"arm64-unknown-smbios", "Ampere(R) Altra(R) Processor Q80-30 CPU @ 3.0GHz"},
+      {"arm64-unknown-devicetree", "Pine64 RockPro64 v2.1"},
+      {"arm64-unknown-bare", "aarch64"},
+      {"power9-powernv", "POWER9 (raw), altivec supported"},
+      {"power10-pseries", "POWER10 (architected), altivec supported"},
+      {"s390x-z13", "IBM/S390 2964 (z13)"},
+      {"s390x-unlisted-type", "IBM/S390 9999"},
+      {"riscv-visionfive2", "sifive,u74-mc"},
+      {"riscv-qemu", "rv64imafdch_zicbom_zicboz_zicntr_zicsr_zifencei_zihintpause_zihpm_sstc"},
+      {"not-whole-keys", "aarch64"},
+      {"empty", "aarch64"},
   };
-  for (const auto& c : cases) EXPECT_EQ(processorName(c.cpuinfo), c.name) << c.cpuinfo.substr(0, 60);
+  for (const auto& c : cases) {
+    const std::string path = dir + c.file, smbios = path + ".smbios", model = path + ".dt";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(readProcessorName(fd, {smbios.c_str(), model.c_str(), "aarch64"}), c.name) << c.file;
+    ::close(fd);
+  }
 }
 
 TEST(OsRelease, ReadsTheLastAssignmentOfTheExactKeyByTheShellsQuotingRules) {
@@ -66,29 +80,14 @@ TEST(OsRelease, ReadsTheLastAssignmentOfTheExactKeyByTheShellsQuotingRules) {
   for (const auto& c : cases) EXPECT_EQ(osReleaseValue(c.text, "PRETTY_NAME"), c.value) << c.text;
 }
 
-TEST(MountInfo, ReadsDeviceMountPointAndSourceWithEscapesUndone) {
-  MountedDrives::Entry entry;
-  ASSERT_TRUE(MountedDrives::parseMountInfoLine(
-      "36 35 98:16 /mnt1 /mnt/my\\040disk rw,noatime master:1 shared:7 - ext3 /dev/root rw,errors=continue", entry));
-  EXPECT_EQ(entry.major, 98u);
-  EXPECT_EQ(entry.minor, 16u);
-  EXPECT_EQ(entry.mountPoint, "/mnt/my disk");
-  EXPECT_EQ(entry.source, "/dev/root");
-  ASSERT_TRUE(MountedDrives::parseMountInfoLine("27 1 254:0 / / rw,relatime - btrfs /dev/vdb rw", entry));
-  EXPECT_EQ(entry.mountPoint, "/");
-  EXPECT_EQ(entry.source, "/dev/vdb");
-  EXPECT_FALSE(MountedDrives::parseMountInfoLine("27 1 254:0 / / rw,relatime", entry));
-  EXPECT_FALSE(MountedDrives::parseMountInfoLine("27 1 x:y / / rw - ext4 /dev/vda rw", entry));
-}
-
-// A mount table of our own over this machine's real block devices.
-TEST(MountTable, CountsEachLocalDiskOnceAndNoLoopOrRamDevice) {
+// Mount tables of our own over this machine's root disk (@ROOT@) and every
+// loop, RAM and compressed-RAM device it has, none of which may count.
+TEST(MountTable, GroupsTheMountPointsOfEachLocalDiskAndEachPool) {
   struct stat root;
   ASSERT_EQ(::stat("/", &root), 0);
   if (major(root.st_dev) == 0) GTEST_SKIP() << "/ is not on a block device here";
   const std::string disk = std::to_string(major(root.st_dev)) + ":" + std::to_string(minor(root.st_dev));
-  std::string table = "20 1 " + disk + " / / rw - ext4 /dev/x rw\n" + "21 20 " + disk +
-                      " /home /mnt/bind\\040mount rw - ext4 /dev/x rw\n" + "22 20 0:22 / /sys rw - sysfs sysfs rw\n";
+  std::string virtualDisks;
   if (DIR* dir = ::opendir("/sys/dev/block")) {
     while (const dirent* e = ::readdir(dir)) {
       char target[512] = {};
@@ -96,19 +95,38 @@ TEST(MountTable, CountsEachLocalDiskOnceAndNoLoopOrRamDevice) {
       if (::readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
       const std::string name = std::strrchr(target, '/') + 1;
       if (name.rfind("loop", 0) == 0 || name.rfind("ram", 0) == 0 || name.rfind("zram", 0) == 0) {
-        table += "30 20 " + std::string(e->d_name) + " / /mnt/" + name + " rw - ext4 /dev/" + name + " rw\n";
+        virtualDisks += "30 20 " + std::string(e->d_name) + " / /mnt/" + name + " rw - ext4 /dev/" + name + " rw\n";
       }
     }
     ::closedir(dir);
   }
-  char path[] = "/tmp/mountinfo-XXXXXX";
-  const int fd = ::mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::write(fd, table.data(), table.size()), static_cast<ssize_t>(table.size()));
-  ::close(fd);
-  const MountedDrives drives = MountedDrives::fromMountTable(path);
-  ::unlink(path);
-  EXPECT_EQ(drives.mountPoints(), std::vector<std::string>{"/"}) << table;
+  using Points = std::vector<std::vector<std::string>>;
+  const struct {
+    const char* file;
+    Points drives;
+  } cases[] = {
+      {"disk-and-binds", {{"/", "/mnt/bind mount"}}},
+      {"zfs-pools", {{"/", "/home"}, {"/tank", "/tank/media"}, {"/boot"}}},
+  };
+  const std::string dir = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/mountinfo/";
+  for (const auto& c : cases) {
+    std::string table;
+    ASSERT_TRUE(readSmallFile((dir + c.file).c_str(), table)) << c.file;
+    for (std::size_t at; (at = table.find("@ROOT@")) != std::string::npos;) table.replace(at, 6, disk);
+    table += virtualDisks;
+    char path[] = "/tmp/mountinfo-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_EQ(::write(fd, table.data(), table.size()), static_cast<ssize_t>(table.size()));
+    ::close(fd);
+    const MountedDrives drives = MountedDrives::fromMountTable(path);
+    Points found;
+    for (const auto& drive : drives.drives()) {
+      found.emplace_back();
+      for (const auto& mount : drive.mounts) found.back().push_back(mount.point);
+    }
+    ::unlink(path);
+    EXPECT_EQ(found, c.drives) << table;
+  }
 }
 
 TEST(Utf8, ConvertsValidTextAndReplacesEachInvalidSequence) {

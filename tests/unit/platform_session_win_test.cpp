@@ -17,11 +17,15 @@ namespace {
 
 // In text mode the C runtime would turn a 0x0A length byte into 0D 0A and
 // stop reading input at 0x1A; the session must leave both streams binary.
-TEST(PlatformSession, PutsStandardStreamsInBinaryModeAndJoinsComOnce) {
+TEST(PlatformSession, SetsQuietErrorModeBinaryStreamsAndJoinsComOnce) {
   _setmode(_fileno(stdin), _O_TEXT);
   _setmode(_fileno(stdout), _O_TEXT);
+  SetErrorMode(0);
   {
     PlatformSession session;
+    // Critical errors fail the call instead of showing a dialog nobody sees.
+    EXPECT_EQ(GetErrorMode() & (SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),
+              static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
     EXPECT_TRUE(session.ready());
     EXPECT_EQ(_setmode(_fileno(stdin), _O_BINARY), _O_BINARY);
     EXPECT_EQ(_setmode(_fileno(stdout), _O_BINARY), _O_BINARY);

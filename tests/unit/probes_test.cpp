@@ -39,21 +39,34 @@ TEST(Probes, NamesAreTakenUnchangedUpTo259Units) {
   }
 }
 
+// A list that outgrows the first block is asked for once more with the room
+// the system named; if it has grown again by then, that is 201.
 TEST(Probes, AdaptersListEachHardwareAddressAsUpperCaseHexPairs) {
+  const std::vector<Bytes> many(1500, {0xAB, 0, 0, 0, 0, 1});  // 48,000 bytes of the fake's entries
+  std::u16string manyText = u"[";
+  for (std::size_t i = 0; i < many.size(); ++i) manyText += i ? u", \"AB:00:00:00:00:01\"" : u"\"AB:00:00:00:00:01\"";
   const struct {
     std::vector<Bytes> adapters;
     std::u16string text;
+    std::size_t appearing = 0, calls = 1;
+    std::int32_t code = 0;
   } cases[] = {
       {{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, {}, {0x00, 0x01, 0x0F, 0x10, 0x9A, 0xBC, 0xDE, 0xFF}},
        u"[\"00:1A:2B:3C:4D:5E\", \"00:01:0F:10:9A:BC:DE:FF\"]"},
       {{{}, {}}, u"[]"},
       {{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}}, u"[\"01:02:03:04:05:06:07:08\"]"},  // never past the 8-byte field
+      {many, manyText + u"]", 0, 2},
+      {many, u"", 1, 2, errc::kAdapters},
   };
   for (const auto& c : cases) {
     fake::Log log;
     FakeLocalSystem system(log);
     system.adapters = c.adapters;
-    EXPECT_EQ(collectAdapterAddresses(system), c.text);
+    system.adaptersAppearing = c.appearing;
+    std::u16string text;
+    EXPECT_EQ(raisedCode([&] { text = collectAdapterAddresses(system); }), c.code);
+    EXPECT_EQ(text, c.text);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(log.begin(), log.end(), "getAdaptersAddresses")), c.calls);
     EXPECT_TRUE(system.adapterBufferZeroFilled);
   }
 }
@@ -86,13 +99,18 @@ TEST(Probes, CpuNameEndsAtItsNulOrAtTheByteCountTheCallReported) {
   }
 }
 
-TEST(Probes, StorageSumsTheFixedDrivesOnly) {
+// Locked (BitLocker), not ready and denied fixed drives are left out; any other
+// size failure is 601 (the failure table).
+TEST(Probes, StorageSumsTheReadableFixedDrivesOnly) {
   fake::Log log;
   FakeLocalSystem system(log);
   system.drives = {{'A', {2, 1474560}},
                    {'C', {kDriveFixed, 256060514304}},
                    {'D', {kDriveFixed, 1000202039296}},
                    {'E', {5, 4700000000}},
+                   {'F', {kDriveFixed, std::nullopt, 0x80310000}},
+                   {'G', {kDriveFixed, std::nullopt, 21}},
+                   {'H', {kDriveFixed, std::nullopt, 5}},
                    {'Z', {kDriveFixed, 999}}};
   DeviceRecord record;
   collectStorageSize(system, record);

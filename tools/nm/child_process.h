@@ -1,30 +1,49 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace quorvia::nm {
 
+// Why the output was not read to its end.
+enum class Stop { kNone, kTimeLimit, kCaller };
+
 struct ChildResult {
   bool started = false;
   std::string error;    // why it could not be started
-  int exitStatus = -1;  // -1 when it did not exit normally
-  std::string out;      // everything it wrote to standard output
+  int exitStatus = -1;  // -1 when it did not exit by itself
+  std::string out;      // what it wrote to standard output, up to the stop
+  Stop stopped = Stop::kNone;
+  bool exitedBeforeStop = false;  // stopped, yet the host itself had exited: something else holds its output
+};
+
+struct ChildLimits {
+  std::chrono::milliseconds timeLimit{10000};
+  // Called with everything read so far after each read; false stops reading.
+  std::function<bool(const std::string&)> onOutput = [](const std::string&) { return true; };
 };
 
 // Starts `program` with `args` the way a browser starts a native messaging
 // host: standard input and output on pipes, standard error shared with us.
-// Writes `input`, closes the pipe, reads the output to its end and waits.
-ChildResult runChild(const std::string& program, const std::vector<std::string>& args, const std::string& input);
+// Writes `input`, closes the pipe and reads the output to its end, unless the
+// time limit passes or onOutput says stop: then the host is ended (on Linux
+// with whatever it started) and its partial output returned.
+// `program` and `args` are UTF-8 on Windows.
+ChildResult runChild(const std::string& program, const std::vector<std::string>& args, const std::string& input,
+                     const ChildLimits& limits);
 
 // The host installed in the same folder as this program.
 std::string hostBesideUs();
 
-}  // namespace quorvia::nm
-
-namespace quorvia::nm {
-
 // Standard input and output as raw bytes (a captured frame may hold any byte).
 void useBinaryStdio();
+
+#ifdef _WIN32
+// The arguments as UTF-8, whatever the ANSI code page can spell.
+std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
+#endif
 
 }  // namespace quorvia::nm

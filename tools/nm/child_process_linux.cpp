@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -15,7 +17,8 @@ extern char** environ;
 
 namespace quorvia::nm {
 
-ChildResult runChild(const std::string& program, const std::vector<std::string>& args, const std::string& input) {
+ChildResult runChild(const std::string& program, const std::vector<std::string>& args, const std::string& input,
+                     const ChildLimits& limits) {
   ChildResult result;
   signal(SIGPIPE, SIG_IGN);
   int in[2], out[2];
@@ -27,14 +30,21 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  // A process group of its own, so whatever the host starts can be ended
+  // with it when it is stopped.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   std::vector<std::string> all{program};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
-  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   close(in[0]);
   close(out[1]);
   if (rc != 0) {
@@ -46,6 +56,7 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   result.started = true;
 
   // Write and read together: neither side may fill a pipe and stall.
+  const auto deadline = std::chrono::steady_clock::now() + limits.timeLimit;
   std::size_t written = 0;
   int inFd = in[1];
   if (input.empty()) {
@@ -53,12 +64,18 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
     inFd = -1;
   }
   char buffer[65536];
-  for (int outFd = out[0]; outFd >= 0;) {
+  int outFd = out[0];
+  while (outFd >= 0) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.stopped = Stop::kTimeLimit;
+      break;
+    }
     pollfd fds[2];
     nfds_t n = 0;
     fds[n++] = {outFd, POLLIN, 0};
     if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
-    if (poll(fds, n, -1) < 0 && errno != EINTR) break;
+    if (poll(fds, n, static_cast<int>(std::min<long long>(left.count(), INT_MAX))) < 0 && errno != EINTR) break;
     if (n == 2 && fds[1].revents != 0) {
       const ssize_t w = write(inFd, input.data() + written, input.size() - written);
       if (w > 0) written += static_cast<std::size_t>(w);
@@ -74,10 +91,20 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
         outFd = -1;
       } else {
         result.out.append(buffer, static_cast<std::size_t>(r));
+        if (!limits.onOutput(result.out)) result.stopped = Stop::kCaller;
+        if (result.stopped != Stop::kNone) break;
       }
     }
   }
   if (inFd >= 0) close(inFd);
+  if (outFd >= 0) close(outFd);
+  if (result.stopped != Stop::kNone) {
+    // Looked at, not collected, so the group cannot be reused before the kill.
+    siginfo_t info{};
+    result.exitedBeforeStop =
+        waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    kill(-pid, SIGKILL);
+  }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -93,10 +120,6 @@ std::string hostBesideUs() {
   const auto slash = p.rfind('/');
   return (slash == std::string::npos ? std::string(".") : p.substr(0, slash)) + "/quorvia-host";
 }
-
-}  // namespace quorvia::nm
-
-namespace quorvia::nm {
 
 void useBinaryStdio() {}
 

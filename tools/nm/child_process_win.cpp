@@ -1,8 +1,18 @@
-#include <windows.h>
+#include <windows.h>  // first: the other Windows headers rely on it
 
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
+#include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "child_process.h"
+
+// Every path and command line goes through the wide calls: a host in a
+// folder whose name the ANSI code page cannot spell, or longer than MAX_PATH,
+// must start as it does from a browser.
 
 namespace quorvia::nm {
 
@@ -10,10 +20,18 @@ namespace {
 
 std::wstring widen(const std::string& s) {
   if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
   std::wstring w(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
   return w;
+}
+
+std::string narrow(const std::wstring& w) {
+  if (w.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
 }
 
 // Quotes one argument by the rules CommandLineToArgvW undoes.
@@ -34,6 +52,19 @@ std::wstring quoted(const std::wstring& arg) {
   return out;
 }
 
+// The program to start, when it is named by a full path: as it is, or in
+// the \\?\ form that lifts the MAX_PATH limit. A bare name is left to the
+// command line's search, as before.
+std::wstring applicationName(std::wstring path) {
+  const bool drive = path.size() > 2 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+  if (!drive) return {};
+  if (path.size() < MAX_PATH) return path;
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return L"\\\\?\\" + path;
+}
+
 struct Handle {
   HANDLE h = nullptr;
   ~Handle() { reset(); }
@@ -45,11 +76,15 @@ struct Handle {
 
 }  // namespace
 
-ChildResult runChild(const std::string& program, const std::vector<std::string>& args, const std::string& input) {
+ChildResult runChild(const std::string& program, const std::vector<std::string>& args, const std::string& input,
+                     const ChildLimits& limits) {
   ChildResult result;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   Handle inRead, inWrite, outRead, outWrite;
-  if (!CreatePipe(&inRead.h, &inWrite.h, &inherit, 0) || !CreatePipe(&outRead.h, &outWrite.h, &inherit, 0)) {
+  // Room for the whole request, so writing it never waits for a host that
+  // does not read.
+  const auto inSize = static_cast<DWORD>(input.size() + 4096);
+  if (!CreatePipe(&inRead.h, &inWrite.h, &inherit, inSize) || !CreatePipe(&outRead.h, &outWrite.h, &inherit, 0)) {
     result.error = "CreatePipe failed";
     return result;
   }
@@ -57,7 +92,9 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   SetHandleInformation(inWrite.h, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(outRead.h, HANDLE_FLAG_INHERIT, 0);
 
-  std::wstring commandLine = quoted(widen(program));
+  const std::wstring wideProgram = widen(program);
+  const std::wstring application = applicationName(wideProgram);
+  std::wstring commandLine = quoted(wideProgram);
   for (const auto& a : args) commandLine += L" " + quoted(widen(a));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -66,17 +103,21 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   startup.hStdOutput = outWrite.h;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+  if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
     result.error = "CreateProcess failed with error " + std::to_string(GetLastError());
     return result;
   }
   result.started = true;
   Handle processHandle{process.hProcess}, threadHandle{process.hThread};
+  // In a job of its own before it runs, so whatever it starts can be ended
+  // with it when it is stopped.
+  Handle job{CreateJobObjectW(nullptr, nullptr)};
+  if (job.h != nullptr && !AssignProcessToJobObject(job.h, processHandle.h)) job.reset();
+  ResumeThread(threadHandle.h);
   inRead.reset();
   outWrite.reset();
 
-  // Feed the request from a second thread so a host that answers before it
-  // has read everything cannot deadlock us.
   std::thread writer([&] {
     DWORD done = 0;
     std::size_t at = 0;
@@ -86,35 +127,63 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
     }
     inWrite.reset();
   });
+  // Anonymous pipes cannot wait with a time limit: look before reading, so
+  // a host that goes quiet, or a process it left holding the pipe, cannot
+  // block us past the limit.
+  const auto deadline = std::chrono::steady_clock::now() + limits.timeLimit;
   char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(outRead.h, buffer, sizeof buffer, &got, nullptr) && got > 0) result.out.append(buffer, got);
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(outRead.h, nullptr, 0, nullptr, &available, nullptr)) break;  // every writer has gone
+    if (available == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        result.stopped = Stop::kTimeLimit;
+        break;
+      }
+      Sleep(1);
+      continue;
+    }
+    DWORD got = 0;
+    if (!ReadFile(outRead.h, buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr) || got == 0) break;
+    result.out.append(buffer, got);
+    if (!limits.onOutput(result.out)) {
+      result.stopped = Stop::kCaller;
+      break;
+    }
+  }
+  if (result.stopped != Stop::kNone) {
+    result.exitedBeforeStop = WaitForSingleObject(processHandle.h, 0) == WAIT_OBJECT_0;
+    if (job.h == nullptr || !TerminateJobObject(job.h, 1)) TerminateProcess(processHandle.h, 1);
+  }
   writer.join();
   WaitForSingleObject(processHandle.h, INFINITE);
   DWORD code = 0;
-  if (GetExitCodeProcess(processHandle.h, &code)) result.exitStatus = static_cast<int>(code);
+  if ((result.stopped == Stop::kNone || result.exitedBeforeStop) && GetExitCodeProcess(processHandle.h, &code)) {
+    result.exitStatus = static_cast<int>(code);
+  }
   return result;
 }
 
 std::string hostBesideUs() {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string p(path, n);
-  const auto slash = p.find_last_of("\\/");
-  return (slash == std::string::npos ? std::string(".") : p.substr(0, slash)) + "\\quorvia-host.exe";
+  std::wstring path(MAX_PATH, L'\0');
+  DWORD n = 0;
+  while ((n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()))) == path.size()) {
+    path.resize(path.size() * 2);
+  }
+  path.resize(n);
+  const auto slash = path.find_last_of(L"\\/");
+  return narrow(slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash)) + "\\quorvia-host.exe";
 }
-
-}  // namespace quorvia::nm
-
-#include <fcntl.h>
-#include <io.h>
-#include <stdio.h>
-
-namespace quorvia::nm {
 
 void useBinaryStdio() {
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);
+}
+
+std::vector<std::string> utf8Arguments(int argc, wchar_t** argv) {
+  std::vector<std::string> out;
+  for (int i = 0; i < argc; ++i) out.push_back(narrow(argv[i]));
+  return out;
 }
 
 }  // namespace quorvia::nm

@@ -1,8 +1,11 @@
 // quorvia-nm: talks to the host the way the extension does, and says what
 // came back. For people deploying the host: "does it answer, and with what?"
+#include <algorithm>
 #include <chrono>
 #include <clocale>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -26,12 +29,16 @@ constexpr int kUsage = 2;
 
 // The origin a browser would pass; the host ignores it.
 constexpr const char* kOrigin = "chrome-extension://quorvianmdiagnosticclientxxxxxx/";
+// The largest message Chrome, Edge and Firefox take from a host; reading
+// stops there, so a host that never stops writing cannot fill our memory.
+constexpr std::uint32_t kBrowserLimit = 1024 * 1024;
 
 void usage() {
   std::fputs(
       "usage:\n"
-      "  quorvia-nm call --key KEY [--host PATH] [--command C] [--version N]\n"
-      "      Sends one request to the host as a browser does and shows the answer.\n"
+      "  quorvia-nm call --key KEY [--host PATH] [--command C] [--version N] [--timeout S]\n"
+      "      Sends one request to the host as a browser does and shows the answer;\n"
+      "      the host is stopped after S seconds (default 10).\n"
       "  quorvia-nm decode --key KEY < captured-response\n"
       "      Decodes a captured response (framed, or just its JSON body).\n"
       "Exit status: 0 for a data response that decrypts, 1 for an error response or\n"
@@ -45,14 +52,44 @@ struct Options {
   std::string host;
   std::string command = "DeviceInfo";
   std::string version = "1";
+  double timeoutSeconds = 10;
 };
 
-std::optional<Options> parse(int argc, char** argv) {
+// A JSON number and nothing else: the text goes into the request as it is.
+bool isJsonNumber(const std::string& t) {
+  std::size_t i = 0;
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    return i - from;
+  };
+  if (i < t.size() && t[i] == '-') ++i;
+  const std::size_t whole = i;
+  const std::size_t n = digits();
+  if (n == 0 || (n > 1 && t[whole] == '0')) return false;
+  if (i < t.size() && t[i] == '.' && (++i, digits() == 0)) return false;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    if (digits() == 0) return false;
+  }
+  return i == t.size();
+}
+
+std::optional<double> seconds(const std::string& text) {
+  if (!isJsonNumber(text)) return std::nullopt;
+  const double value = std::strtod(text.c_str(), nullptr);
+  if (!(value > 0 && value <= 86400)) return std::nullopt;
+  return value;
+}
+
+std::optional<Options> parse(const std::vector<std::string>& argv) {
+  const std::size_t argc = argv.size();
   if (argc < 2) return std::nullopt;
   Options o;
   o.mode = argv[1];
   if (o.mode != "call" && o.mode != "decode") return std::nullopt;
-  for (int i = 2; i < argc; ++i) {
+  for (std::size_t i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return std::nullopt;
     const std::string value = argv[++i];
@@ -63,7 +100,12 @@ std::optional<Options> parse(int argc, char** argv) {
     } else if (arg == "--command" && o.mode == "call") {
       o.command = value;
     } else if (arg == "--version" && o.mode == "call") {
+      if (!isJsonNumber(value)) return std::nullopt;
       o.version = value;
+    } else if (arg == "--timeout" && o.mode == "call") {
+      const std::optional<double> s = seconds(value);
+      if (!s) return std::nullopt;
+      o.timeoutSeconds = *s;
     } else {
       return std::nullopt;
     }
@@ -73,8 +115,10 @@ std::optional<Options> parse(int argc, char** argv) {
   return o;
 }
 
-// JSON string contents; the bytes stay as they are, since the host reads the
-// request's strings in the user's locale encoding, as this program got them.
+// JSON string contents; the bytes stay as they are: the host reads the
+// request's strings in the user's locale encoding, and decoding the answer
+// takes the key's bytes as this program got them (UTF-8 on Windows, as a
+// browser sends them).
 std::string jsonEscape(const std::string& s) {
   std::string out;
   for (unsigned char c : s) {
@@ -138,8 +182,9 @@ int report(const std::string& body, const std::string& keyText) {
 }
 
 // Splits a captured answer into its one frame's body, saying what is wrong
-// with the framing, if anything.
-std::optional<std::string> frameBody(const std::string& bytes) {
+// with the framing, if anything. `complete` is false when reading stopped
+// early: then what follows the frame is only a lower bound.
+std::optional<std::string> frameBody(const std::string& bytes, bool complete = true) {
   if (bytes.empty()) {
     std::printf("frame:        nothing was written\n");
     return std::nullopt;
@@ -150,13 +195,19 @@ std::optional<std::string> frameBody(const std::string& bytes) {
   }
   const std::uint32_t n = decodeFrameLength(reinterpret_cast<const unsigned char*>(bytes.data()));
   const std::size_t received = bytes.size() - kFrameHeaderSize;
-  std::printf("frame:        %u bytes announced, %zu received\n", n, received);
+  std::printf("frame:        %u bytes announced, %zu received%s\n", n, received,
+              complete ? "" : " before reading stopped");
+  if (n > kBrowserLimit) {
+    std::printf("frame:        more than the %u bytes a browser accepts from a host\n", kBrowserLimit);
+    return std::nullopt;
+  }
   if (received < n) {
     std::printf("frame:        cut short\n");
     return std::nullopt;
   }
   if (received > n) {
-    std::printf("frame:        %zu bytes follow the frame; a browser would reject them\n", received - n);
+    std::printf("frame:        %s%zu bytes follow the frame; a browser would reject them\n",
+                complete ? "" : "at least ", received - n);
     return std::nullopt;
   }
   return bytes.substr(kFrameHeaderSize, n);
@@ -166,18 +217,49 @@ int call(const Options& o) {
   const std::string request = "{\"command\":\"" + jsonEscape(o.command) + "\",\"version\":" + o.version +
                               ",\"key\":\"" + jsonEscape(*o.key) + "\"}";
   std::printf("host:         %s\n", o.host.c_str());
+  std::fflush(stdout);
+  ChildLimits limits;
+  limits.timeLimit = std::chrono::milliseconds(std::llround(o.timeoutSeconds * 1000));
+  // Said as soon as it is known, so a host that then stalls has still told
+  // us this much; a length over the browsers' limit, or more bytes than the
+  // limit allows, ends the reading.
+  bool announced = false;
+  limits.onOutput = [&](const std::string& out) {
+    if (!announced && out.size() >= kFrameHeaderSize) {
+      announced = true;
+      const std::uint32_t n = decodeFrameLength(reinterpret_cast<const unsigned char*>(out.data()));
+      std::printf("length:       %u bytes announced\n", n);
+      std::fflush(stdout);
+      if (n > kBrowserLimit) return false;
+    }
+    return out.size() <= kFrameHeaderSize + kBrowserLimit;
+  };
   const auto start = std::chrono::steady_clock::now();
-  const ChildResult child = runChild(o.host, {kOrigin}, encodeFrame(request));
+  const ChildResult child = runChild(o.host, {kOrigin}, encodeFrame(request), limits);
   const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   if (!child.started) {
     std::printf("start:        failed: %s\n", child.error.c_str());
     return kUsage;
   }
-  std::printf("exit status:  %d\n", child.exitStatus);
+  if (child.stopped == Stop::kTimeLimit) {
+    std::printf("time limit:   %g s passed; %s\n", o.timeoutSeconds,
+                child.exitedBeforeStop ? "the host has exited, but another process still holds its output open"
+                                       : "the host was stopped");
+  } else if (child.stopped == Stop::kCaller && child.out.size() > kFrameHeaderSize + kBrowserLimit) {
+    std::printf("output:       reading stopped after %zu bytes, more than a browser reads\n", child.out.size());
+  }
+  if (child.exitStatus >= 0 || child.exitedBeforeStop) {
+    std::printf("exit status:  %d\n", child.exitStatus);
+  } else {
+    std::printf("exit status:  none, stopped\n");
+  }
   std::printf("time:         %.1f ms\n", ms);
-  const std::optional<std::string> body = frameBody(child.out);
+  const std::optional<std::string> body = frameBody(child.out, child.stopped == Stop::kNone);
   if (!body) return kFailed;
   const int status = report(*body, *o.key);
+  // A browser takes a whole frame, but a host that does not then exit is
+  // still wrong.
+  if (child.stopped != Stop::kNone && !child.exitedBeforeStop) return kFailed;
   // The exit status must agree with the kind of answer.
   if ((status == kOk) != (child.exitStatus == 0)) {
     std::printf("exit status:  does not match the answer\n");
@@ -187,10 +269,19 @@ int call(const Options& o) {
 }
 
 int decode(const Options& o) {
+  // No more than a browser would read, and one byte to see there is more.
+  constexpr std::size_t kMost = kFrameHeaderSize + kBrowserLimit + 1;
   std::string bytes;
   char buffer[65536];
   std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) bytes.append(buffer, n);
+  while (bytes.size() < kMost &&
+         (n = std::fread(buffer, 1, std::min(sizeof buffer, kMost - bytes.size()), stdin)) > 0) {
+    bytes.append(buffer, n);
+  }
+  if (bytes.size() == kMost) {
+    std::printf("input:        more than a browser reads from a host; reading stopped after %zu bytes\n", kMost);
+    return kFailed;
+  }
   if (!bytes.empty() && bytes[0] == '{') return report(bytes, *o.key);
   const std::optional<std::string> body = frameBody(bytes);
   return body ? report(*body, *o.key) : kFailed;
@@ -200,12 +291,12 @@ int decode(const Options& o) {
 
 }  // namespace quorvia::nm
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(const std::vector<std::string>& arguments) {
   using namespace quorvia::nm;
-  // The key is typed in the user's encoding, just as the host reads it.
-  std::setlocale(LC_CTYPE, "");
   useBinaryStdio();
-  const std::optional<Options> options = parse(argc, argv);
+  const std::optional<Options> options = parse(arguments);
   if (!options) {
     usage();
     return kUsage;
@@ -214,3 +305,18 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  std::setlocale(LC_CTYPE, "");
+  return run(quorvia::nm::utf8Arguments(argc, argv));
+}
+#else
+int main(int argc, char** argv) {
+  // The key is typed in the user's encoding, just as the host reads it.
+  std::setlocale(LC_CTYPE, "");
+  return run(std::vector<std::string>(argv, argv + argc));
+}
+#endif
