@@ -9,6 +9,7 @@
 #include "crypto/encrypt.h"
 #include "device/device_record.h"
 #include "host/error_info.h"
+#include "host/json.h"
 #include "host/request_cycle.h"
 #include "host/response.h"
 #include "host/text.h"
@@ -46,6 +47,16 @@ TEST(Answers, DocumentQuotesValuesEscapingQuoteBackslashAndControlCharacters) {
                                       u"  \"osVersion\": \"10.0.22631\",\n"
                                       u"  \"authorizedOsUser\": \"ユーザー\",\n"
                                       u"  \"deviceId\": \"A\\u0000B\"\n}\n");
+  // Host names, DMI strings and user names may hold any character the system
+  // accepts; the extension reads the document with a strict JSON.parse.
+  std::u16string all;
+  for (char16_t c = 0; c < 0x20; ++c) all += {c, u'"', u'\\', u'\u3042'};
+  const DeviceRecord odd{u"k", u"iv", all, u"[]", all, all, all, 0, 0, all, all, all, all};
+  picojson::value doc;
+  ASSERT_EQ(picojson::parse(doc, toUtf8(odd.formatDeviceDocument())), "");
+  for (const char* name : {"hostName", "venderName", "deviceName", "cpuName", "osName", "osVersion", "authorizedOsUser", "deviceId"}) {
+    EXPECT_EQ(doc.get(name).to_str(), toUtf8(all)) << name;
+  }
 }
 
 TEST(Answers, Utf8OfEveryRangeWithUnpairedSurrogatesReplaced) {
