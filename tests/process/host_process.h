@@ -16,12 +16,12 @@ struct HostRun {
 };
 
 struct RunOptions {
-  std::size_t writeStep = 0;      // feed stdin this many bytes at a time (0: all at once)
-  bool closeStdoutFirst = false;  // the reader goes away before the answer
-  std::vector<std::string> env;   // extra NAME=VALUE entries
+  std::size_t writeStep = 0;          // feed stdin this many bytes at a time (0: all at once)
+  bool closeStdoutFirst = false;      // the reader goes away before the answer
+  std::vector<std::string> env = {};  // extra NAME=VALUE entries, before the inherited ones
   // Another program than the host (through the same runner), with its arguments.
-  std::string program;
-  std::vector<std::string> args;
+  std::string program = "";
+  std::vector<std::string> args = {};
 };
 
 // The host under test: QUORVIA_HOST, run through QUORVIA_RUNNER when set.
@@ -31,6 +31,8 @@ bool hostIsWindows();
 std::string clientPath();
 // Sanitizers multiply memory use; bounds on it only hold for a plain build.
 bool hostIsSanitized();
+// Run under qemu-user, whose own memory the host's peak would include.
+bool hostIsEmulated();
 
 HostRun runHost(const std::string& input, const RunOptions& options = {});
 
