@@ -366,13 +366,16 @@ class RpmAndArm64Packages(unittest.TestCase):
         return pkgtest.run(["rpm", "-qp", *what, rpm], check=0).stdout.splitlines()
 
     def test_files_scriptlet_and_requirements(self):
-        plain = sorted("/" + p.rstrip("/") for p in CONTENTS if p not in ("usr/", "usr/bin/", "usr/lib/"))
+        # The folders the distribution owns are not the package's.
+        shared = ("usr/", "usr/bin/", "usr/lib/", "usr/share/", "usr/share/doc/", "usr/share/man/", "usr/share/man/man1/")
+        plain = sorted("/" + p.rstrip("/") for p in CONTENTS if p not in shared)
         firefox64 = "usr/lib64/mozilla/native-messaging-hosts"
         manifests = [f"/{folder}/{NAME}.json" for folder in [*SYSTEM_DIRS.values(), firefox64]]
         # It owns the folders below /etc/opt, /etc, /usr/lib and /usr/lib64.
         folders = ["/" + p.rstrip("/") for p in MANIFEST_DIRS if p.count("/") > 2 or p.startswith("etc/chromium")]
         self.assertEqual(self.query(self.ids_rpm, "--list"),
-                         sorted(plain + manifests + folders + ["/usr/lib64/mozilla", "/" + firefox64]))
+                         sorted(plain + manifests + folders + ["/usr/lib64/mozilla", "/" + firefox64,
+                                                                "/usr/share/lintian/overrides/quorvia-host"]))
         self.assertEqual(self.query(self.ids_rpm, "--configfiles"), sorted(manifests[:3]))
         with open(os.path.join(pkgtest.env("QUORVIA_SOURCE_DIR"), "packaging/debian/postrm")) as f:
             erase_script = ["preuninstall scriptlet (using /bin/sh):", *f.read().rstrip("\n").splitlines()]
