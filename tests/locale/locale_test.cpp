@@ -60,6 +60,16 @@ TEST(LocaleText, ConvertsInTheLocaleEncodingAndRefusesWhatItCannot) {
       EXPECT_EQ(fromLocaleMultibyte(row.bytes), row.text) << row.bytes;
     }
   }
+#ifdef _WIN32
+  // Under "Use Unicode UTF-8 for worldwide language support" the ANSI code
+  // page is 65001, for which Windows' msvcrt.dll has no locale (Wine's has):
+  // the host keeps "C", where key bytes, malformed too, pass through unchanged.
+  std::setlocale(LC_CTYPE, "C");
+  for (const std::string bytes : {"\xC3\xA9t\xC3\xA9-0123456789ab", "\xFF\xFE\x80-malformed-0123"}) {
+    const SecretBytes key = toLocaleMultibyte(fromLocaleMultibyte(bytes));
+    EXPECT_EQ(std::string(key.begin(), key.end()), bytes);
+  }
+#endif
   std::setlocale(LC_CTYPE, "C");
 }
 
