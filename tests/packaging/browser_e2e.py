@@ -20,11 +20,11 @@ def frame_host(answer):
             f"sys.stdout.buffer.write({len(body).to_bytes(4, 'little') + body!r})")
 
 
-# Registered beside the host as com.quorvia.NAME: one whose program is gone, one that answers with text
-# that is not a frame (and stays, so its exit cannot overtake the text), one that exits without answering,
-# two that answer one fixed frame, and one that notes each start and runs the host.
+# Registered beside the host as com.quorvia.NAME: one whose program is gone, one that answers with text that is
+# not a frame (and stays, so its exit cannot overtake the text), one that exits without answering once the
+# request is in (so Chromium's write cannot fail first), two that answer one fixed frame, one that counts starts.
 HOSTS = {"gone": "#!/bin/sh", "garbage": "#!/bin/sh\necho 'starting up'\nexec cat >/dev/null",
-         "silent": "#!/bin/sh\nexit 0",
+         "silent": "#!/bin/sh\nhead -c 4 >/dev/null",
          "undecryptable": frame_host({"data": "A" * 20}),  # 15 bytes: no whole AES block
          "coded": frame_host({"errorCode": 601, "errorMessage": "storageSizeが取得できませんでした。"}),
          "counted": '#!/bin/sh\necho >> "$QUORVIA_REPORT.starts"\nexec "$QUORVIA_HOST" "$@"'}
