@@ -1,48 +1,16 @@
 #!/usr/bin/env python3
-"""End to end in real browsers: headless Chromium (the extension unpacked) and
-headless Firefox ESR (the same extension as an unsigned XPI sideloaded into a
-fresh profile) call the host through clients/js/deviceinfo.js, the module a
-real extension ships, after install.sh registered it into a temporary HOME,
-and hand what each call resolved or rejected with to the test's own native
-host. The test holds that against what quorvia-nm gets from the host. Each
-browser runs in a network namespace of its own, where no packet can leave.
+"""End to end: headless Chromium (the extension unpacked) or Firefox ESR (as an unsigned XPI in a fresh
+profile), in a network namespace where no packet can leave, calls hosts that install.sh registered into a
+temporary HOME through clients/js/deviceinfo.js, and hands what each call gave to the test's report host.
+Usage: browser_e2e.py Chromium|Firefox; environment (from ctest): QUORVIA_HOST, QUORVIA_NM, QUORVIA_SOURCE_DIR."""
 
-Usage: browser_e2e.py Chromium|Firefox
-Environment (from ctest): QUORVIA_HOST, QUORVIA_NM, QUORVIA_SOURCE_DIR."""
-
-import base64
-import contextlib
-import hashlib
-import json
-import os
-import shutil
-import signal
-import subprocess
-import tempfile
-import time
-import unittest
-import zipfile
+import base64, contextlib, hashlib, json, os, shutil, signal, subprocess, sys, tempfile, time, unittest, zipfile
 
 import pkgtest
 
 REPORT_TIMEOUT = 150  # seconds; Firefox takes about 30 in a fresh profile here
-FIREFOX_OTHER_ID = "other@quorvia.example"
-NOT_FOUND = "Specified native messaging host not found."
-FIREFOX_UNEXPECTED = "An unexpected error occurred"
-# A garbage answer's first four bytes ("star" of "starting up") read as its length.
-GARBAGE_LENGTH = int.from_bytes(b"star", "little")
-STORAGE_FAILED = "storageSizeが取得できませんでした。"
-
-# A network namespace of its own: only a loopback device, so nothing can
-# leave the machine. (A user namespace too where the test is not root.)
+# Only a loopback device, so nothing can leave the machine (a user namespace too where the test is not root).
 ISOLATED = ["unshare", "--net"] + ([] if os.geteuid() == 0 else ["--map-root-user"])
-
-
-def chromium_id(manifest):
-    """Chrome's rule: the first 32 hex digits of the SHA-256 of the key's DER
-    bytes, each digit 0-f written as a letter a-p."""
-    digest = hashlib.sha256(base64.b64decode(manifest["key"])).hexdigest()[:32]
-    return "".join(chr(ord("a") + int(d, 16)) for d in digest)
 
 
 def frame_host(answer):
@@ -52,188 +20,126 @@ def frame_host(answer):
             f"sys.stdout.buffer.write({len(body).to_bytes(4, 'little') + body!r})")
 
 
+# Registered beside the host as com.quorvia.NAME: one whose program is gone, one that answers with text that is
+# not a frame (and stays, so its exit cannot overtake the text), one that exits without answering once the
+# request is in (so Chromium's write cannot fail first), two that answer one fixed frame, one that counts starts.
+HOSTS = {"gone": "#!/bin/sh", "garbage": "#!/bin/sh\necho 'starting up'\nexec cat >/dev/null",
+         "silent": "#!/bin/sh\nhead -c 4 >/dev/null",
+         "undecryptable": frame_host({"data": "A" * 20}),  # 15 bytes: no whole AES block
+         "coded": frame_host({"errorCode": 601, "errorMessage": "storageSizeが取得できませんでした。"}),
+         "counted": '#!/bin/sh\necho >> "$QUORVIA_REPORT.starts"\nexec "$QUORVIA_HOST" "$@"'}
+# Per browser: its programs, profile (under HOME), ID option with ours and another's, command line and
+# the arguments a host gets. What each call gives is in extension/cases.json.
+BROWSERS = {
+    "Chromium": dict(
+        programs=("chromium", "chromium-browser"), profile=".config/chromium",  # where install.sh writes for it
+        ids=("--chrome-ids", "{extension_id}", pkgtest.OTHER_CHROME_ID),
+        command=["--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-sync",
+                 "--disable-background-networking", "--disable-component-update", "--user-data-dir={profile}",
+                 "--load-extension={extension}", "about:blank"],
+        host_arguments=["chrome-extension://{extension_id}/"]),
+    "Firefox": dict(
+        programs=("firefox-esr", "firefox"), profile="firefox-profile",
+        ids=("--firefox-ids", pkgtest.FIREFOX_ID, "other@quorvia.example"),
+        command=["--headless", "--no-remote", "--profile", "{profile}", "about:blank"],
+        host_arguments=["{home}/.mozilla/native-messaging-hosts/com.quorvia.report.json", pkgtest.FIREFOX_ID]),
+}
+
+
 def stop(process, marker):
-    """Ends the browser's process group, then its processes that left the
-    group (Chromium's crashpad), known by the private profile folder in their
-    command line: only processes this test started carry it."""
+    """Kills the browser's process group, then its processes that left the group (Chromium's crashpad), known
+    by the private profile folder in their command line: only processes this test started carry it."""
     with contextlib.suppress(ProcessLookupError):
-        os.killpg(process.pid, signal.SIGTERM)
-    try:
-        process.wait(timeout=10)
-    except subprocess.TimeoutExpired:
         os.killpg(process.pid, signal.SIGKILL)
-        process.wait()
+    process.wait()
     for pid in filter(str.isdigit, os.listdir("/proc")):
         with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as f:
             if marker.encode() in f.read():
                 os.kill(int(pid), signal.SIGKILL)
 
 
-class BrowserCase(unittest.TestCase):
-    # Each browser gives its name, the key sizes it decrypts, the message the
-    # extension gets per failure, ids() (the option, our ID, another's) and command(profile).
-    browser = None
-    messages = {}
-
+class EndToEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.host, cls.nm = pkgtest.env("QUORVIA_HOST"), pkgtest.env("QUORVIA_NM")
-        cls.tmp = tempfile.mkdtemp(prefix=f"quorvia-{cls.browser}-")
-        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
-        cls.home = os.path.join(cls.tmp, "home")
-        os.makedirs(cls.home)
-        cls.env = {k: v for k, v in os.environ.items() if k != "XDG_CONFIG_HOME"}
-        cls.env.update(HOME=cls.home, QUORVIA_REPORT=os.path.join(cls.tmp, "report.json"))
-        cls.extension = os.path.join(cls.tmp, "extension")
-        source = pkgtest.env("QUORVIA_SOURCE_DIR")
-        shutil.copytree(os.path.join(source, "tests/packaging/extension"), cls.extension)
-        shutil.copy(os.path.join(source, "clients/js/deviceinfo.js"), cls.extension)
-        ids_option, ours, other = cls.ids()
+        cls.row, cls.host = BROWSERS[BROWSER], pkgtest.env("QUORVIA_HOST")
+        tmp = tempfile.mkdtemp(prefix=f"quorvia-{BROWSER}-")
+        cls.addClassCleanup(shutil.rmtree, tmp, ignore_errors=True)
+        extension, source = os.path.join(tmp, "extension"), pkgtest.env("QUORVIA_SOURCE_DIR")
+        shutil.copytree(os.path.join(source, "tests/packaging/extension"), extension)
+        shutil.copy(os.path.join(source, "clients/js/deviceinfo.js"), extension)
+        cls.cases = pkgtest.read_json(os.path.join(extension, "cases.json"))["cases"]
+        key = base64.b64decode(pkgtest.read_json(os.path.join(extension, "manifest.json"))["key"])
+        home = os.path.join(tmp, "home")
+        # Chrome's ID rule: the first 32 hex digits of the SHA-256 of the key's DER bytes, 0-f written as a-p.
+        values = dict(home=home, extension=extension, profile=os.path.join(home, cls.row["profile"]),
+                      extension_id="".join(chr(ord("a") + int(d, 16)) for d in hashlib.sha256(key).hexdigest()[:32]))
+        cls.fill = staticmethod(lambda texts: [t.format(**values) for t in texts])
+        env = {k: v for k, v in os.environ.items() if k != "XDG_CONFIG_HOME"}
+        env.update(HOME=home, QUORVIA_REPORT=os.path.join(tmp, "report.json"))
+        cls.report_path = report = env["QUORVIA_REPORT"]
 
-        # Registered as a user would: the host; one this extension may not
-        # call; one whose program is gone; one that answers with text that is
-        # not a frame (and stays, so its exit cannot overtake the text); one
-        # that exits without answering; two that answer one fixed frame; one
-        # that notes each start and runs the host; the report host.
-        scripts = {"gone": None, "garbage": "#!/bin/sh\necho 'starting up'\nexec cat >/dev/null",
-                   "silent": "#!/bin/sh\nexit 0",
-                   "undecryptable": frame_host({"data": "A" * 20}),  # 15 bytes: no whole AES block
-                   "coded": frame_host({"errorCode": 601, "errorMessage": STORAGE_FAILED}),
-                   "counted": f"#!/bin/sh\necho >> '{cls.tmp}/starts'\nexec '{cls.host}' \"$@\""}
-        hosts = {name: os.path.join(cls.tmp, name) for name in scripts}
-        shutil.copy(cls.host, hosts["gone"])
-        for name, script in scripts.items():
-            if script:
-                with open(hosts[name], "w") as f:
-                    f.write(script + "\n")
-                os.chmod(hosts[name], 0o755)
-        for name, host, allowed in ((pkgtest.NAME, cls.host, ours), ("com.quorvia.forbidden", cls.host, other),
-                                    *((f"com.quorvia.{n}", path, ours) for n, path in hosts.items()),
-                                    ("com.quorvia.report", os.path.join(cls.extension, "report_host.py"), ours)):
-            pkgtest.run([os.path.join(os.path.dirname(cls.host), "install.sh"), "--host", host, "--name", name,
-                         ids_option, allowed, "--browsers", cls.browser], env=cls.env, check=0)
-        os.remove(hosts["gone"])
+        # Registered as a user would: the host, one this extension may not call, the scripted ones, the report host.
+        paths = {name: os.path.join(tmp, name) for name in HOSTS}
+        for name, script in HOSTS.items():
+            with open(paths[name], "w") as f:
+                f.write(script + "\n")
+            os.chmod(paths[name], 0o755)
+        ids_option, ours, other = cls.fill(cls.row["ids"])
+        for name, path, allowed in ((pkgtest.NAME, cls.host, ours), ("com.quorvia.forbidden", cls.host, other),
+                                    *((f"com.quorvia.{n}", path, ours) for n, path in paths.items()),
+                                    ("com.quorvia.report", os.path.join(extension, "report_host.py"), ours)):
+            pkgtest.run([os.path.join(os.path.dirname(cls.host), "install.sh"), "--host", path, "--name", name,
+                         ids_option, allowed, "--browsers", BROWSER.lower()], env=env, check=0)
+        os.remove(paths["gone"])
 
-        # Each case is one requestDeviceInfo call of the module a real extension ships.
-        cases = [("data16", pkgtest.NAME, 16), ("data32", pkgtest.NAME, 32), ("data24", "com.quorvia.counted", 24),
-                 *((n, f"com.quorvia.{n}", 32) for n in ("not_registered", "forbidden", "gone", "garbage", "silent",
-                                                          "undecryptable", "coded"))]
-        with open(os.path.join(cls.extension, "config.json"), "w") as f:
-            json.dump({"reportHost": "com.quorvia.report",
-                       "cases": [dict(zip(("name", "hostName", "keyBytes"), c)) for c in cases]}, f)
-
-        # Chromium reads per-user manifests from its profile folder, so it
-        # runs in the default one, where install.sh wrote them.
-        profile = os.path.join(cls.home, ".config/chromium") if cls.browser == "chromium" else \
-            os.path.join(cls.tmp, "profile")
-        log_path = os.path.join(cls.tmp, "browser.log")
+        profile = values["profile"]
+        if BROWSER == "Firefox":  # the extension sideloaded as an XPI, with the preferences that allow that
+            os.makedirs(os.path.join(profile, "extensions"))
+            with zipfile.ZipFile(os.path.join(profile, "extensions", f"{pkgtest.FIREFOX_ID}.xpi"), "w") as xpi:
+                for name in os.listdir(extension):
+                    xpi.write(os.path.join(extension, name), name)
+            shutil.copy(os.path.join(os.path.dirname(__file__), "firefox-user.prefs"), os.path.join(profile, "user.js"))
+        # Not installed: scripts/install-deps installs Debian's.
+        program = next(filter(None, map(shutil.which, cls.row["programs"])), cls.row["programs"][0])
+        log_path = os.path.join(tmp, "browser.log")
         with open(log_path, "w") as log:
-            process = subprocess.Popen([*ISOLATED, *cls.command(profile)], env=cls.env,
+            process = subprocess.Popen([*ISOLATED, program, *cls.fill(cls.row["command"])], env=env,
                                        stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                                        start_new_session=True)
         try:
             deadline = time.monotonic() + REPORT_TIMEOUT
-            while not os.path.exists(cls.env["QUORVIA_REPORT"]) and time.monotonic() < deadline:
+            while not os.path.exists(report) and time.monotonic() < deadline:
                 time.sleep(0.2)
         finally:
             stop(process, profile)
-        if not os.path.exists(cls.env["QUORVIA_REPORT"]):
+        if not os.path.exists(report):
             with open(log_path, errors="replace") as f:
                 raise AssertionError(f"no report within {REPORT_TIMEOUT} s; the browser said:\n{f.read()[-4000:]}")
-        cls.report = pkgtest.read_json(cls.env["QUORVIA_REPORT"])
+        cls.report = pkgtest.read_json(report)
         cls.results = {r["name"]: r for r in cls.report["report"]["results"]}
 
-    def result(self, name):
-        self.assertIn(name, self.results, f"the extension did not report {name}: {self.report}")
-        return self.results[name]
-
-    def test_data_answers_resolve_to_the_document_quorvia_nm_sees(self):
-        # Every value is stable between two runs on one machine, so the
-        # documents must be equal, key for key; the host in the browser's
-        # namespace sees no network adapter, so quorvia-nm runs in one too.
-        expected = pkgtest.host_document([*ISOLATED, self.nm], self.host, pkgtest.random_key(32))
-        self.assertEqual([k for k, _ in expected], pkgtest.DOCUMENT_KEYS)
-        for n in self.key_sizes:
-            with self.subTest(key_bytes=n):
-                r = self.result(f"data{n}")
-                self.assertEqual(list(r.get("document", r).items()), expected)
+    def test_each_call_resolves_to_the_document_quorvia_nm_sees_or_rejects_with_its_kind(self):
+        # Every value is stable between two runs on one machine, so the documents must be equal, key for key;
+        # the host in the browser's namespace sees no network adapter, so quorvia-nm runs in one too.
+        document = pkgtest.host_document([*ISOLATED, pkgtest.env("QUORVIA_NM")], self.host, pkgtest.random_key(32))
+        self.assertEqual([k for k, _ in document], pkgtest.DOCUMENT_KEYS)
+        for case in self.cases:
+            with self.subTest(case["name"]):
+                error = case.get("error")
+                error = error.get(BROWSER, error) if error and "kind" not in error else error
+                r = self.results.get(case["name"], {"error": "not reported"})
+                self.assertEqual(r.get("error") or list(r["document"].items()), error or document)
         # A key this browser cannot use never leaves: the host behind data24 notes each start.
-        starts = os.path.join(self.tmp, "starts")
-        self.assertEqual(os.path.getsize(starts) if os.path.exists(starts) else 0, int(24 in self.key_sizes))
+        starts = self.report_path + ".starts"
+        self.assertEqual(os.path.getsize(starts) if os.path.exists(starts) else 0, int("error" not in
+                         self.results["data24"]))
 
-    def test_failures_reject_with_their_kind(self):
-        # The browser's own texts are the ones the README's troubleshooting section starts from.
-        expected = {n: ("browser", None, None, f'The browser could not ask the host "com.quorvia.{n}": {text}')
-                    for n, text in self.messages.items()}
-        expected["undecryptable"] = ("answer", None, None, "The host's answer does not decrypt")
-        expected["coded"] = ("host", 601, STORAGE_FAILED,
-                             "Quorvia host error 601: the host could not read the disk capacity")
-        if 24 not in self.key_sizes:
-            expected["data24"] = ("browser", None, None,
-                                  "This browser cannot decrypt with a 24-byte key (AES-192); use keyBytes 32")
-        for name, (kind, code, host_message, message) in expected.items():
-            with self.subTest(name):
-                self.assertEqual(self.result(name).get("error"),
-                                 {"kind": kind, "code": code, "hostMessage": host_message, "message": message})
+    def test_the_host_gets_its_arguments(self):
+        # Chromium: the extension's origin. Firefox: its manifest and the add-on's ID, which the host ignores:
+        # the data cases went to the host started the same way.
+        self.assertEqual(self.report["arguments"], self.fill(self.row["host_arguments"]))
 
-
-class Chromium(BrowserCase):
-    browser = "chromium"
-    key_sizes = (16, 32)  # its WebCrypto has no AES-192
-    messages = {"not_registered": NOT_FOUND, "gone": NOT_FOUND,
-                "forbidden": "Access to the specified native messaging host is forbidden.",
-                "garbage": "Error when communicating with the native messaging host.",
-                "silent": "Native host has exited."}
-
-    @classmethod
-    def ids(cls):
-        with open(os.path.join(cls.extension, "manifest.json")) as f:
-            cls.extension_id = chromium_id(json.load(f))
-        return "--chrome-ids", cls.extension_id, pkgtest.OTHER_CHROME_ID
-
-    @classmethod
-    def command(cls, profile):
-        chromium = shutil.which("chromium") or shutil.which("chromium-browser")
-        if not chromium:
-            raise AssertionError("Chromium is not installed (scripts/install-deps installs Debian's chromium)")
-        return [chromium, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                f"--user-data-dir={profile}", f"--load-extension={cls.extension}", "about:blank"]
-
-    def test_the_host_gets_the_origin_as_its_argument(self):
-        self.assertEqual(self.report["arguments"], [f"chrome-extension://{self.extension_id}/"])
-
-
-class Firefox(BrowserCase):
-    browser = "firefox"
-    key_sizes = (16, 24, 32)
-    messages = {"not_registered": "No such native application com.quorvia.not_registered",
-                "forbidden": "No such native application com.quorvia.forbidden",
-                "gone": FIREFOX_UNEXPECTED, "silent": FIREFOX_UNEXPECTED,
-                "garbage": f"Native application tried to send a message of {GARBAGE_LENGTH} bytes, which exceeds "
-                           "the limit of 1048576 bytes."}
-
-    @classmethod
-    def ids(cls):
-        return "--firefox-ids", pkgtest.FIREFOX_ID, FIREFOX_OTHER_ID
-
-    @classmethod
-    def command(cls, profile):
-        os.makedirs(os.path.join(profile, "extensions"))
-        with zipfile.ZipFile(os.path.join(profile, "extensions", f"{pkgtest.FIREFOX_ID}.xpi"), "w") as xpi:
-            for folder, _, names in os.walk(cls.extension):
-                for n in names:
-                    xpi.write(os.path.join(folder, n), os.path.relpath(os.path.join(folder, n), cls.extension))
-        shutil.copy(os.path.join(os.path.dirname(__file__), "firefox-user.prefs"), os.path.join(profile, "user.js"))
-        firefox = shutil.which("firefox-esr") or shutil.which("firefox")
-        if not firefox:
-            raise AssertionError("Firefox is not installed (scripts/install-deps installs Debian's firefox-esr)")
-        return [firefox, "--headless", "--no-remote", "--profile", profile, "about:blank"]
-
-    def test_the_host_gets_the_manifest_and_add_on_id_and_ignores_them(self):
-        # The data cases went to the host started the same way.
-        manifest = os.path.join(self.home, ".mozilla/native-messaging-hosts/com.quorvia.report.json")
-        self.assertEqual(self.report["arguments"], [manifest, pkgtest.FIREFOX_ID])
 
 if __name__ == "__main__":
+    BROWSER = sys.argv.pop(1)
     unittest.main(verbosity=2)
