@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,13 +15,18 @@
 
 namespace quorvia::testing {
 
-inline std::vector<std::string> dataLines(const std::string& name) {
+inline std::string dataFile(const std::string& name) {
   const char* dir = std::getenv("QUORVIA_TEST_DATA");
   std::ifstream in(std::string(dir ? dir : ".") + "/" + name, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Its lines but blank ones and comments.
+inline std::vector<std::string> dataLines(const std::string& name) {
+  std::istringstream in(dataFile(name));
   std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) {
+  for (std::string line; std::getline(in, line);)
     if (!line.empty() && line[0] != '#') lines.push_back(line);
-  }
   return lines;
 }
 
@@ -30,9 +37,12 @@ inline std::map<int, std::string> errorAnswers() {
   return answers;
 }
 
-inline std::string unescape(const std::string& text) {
+// The bytes a corpus line writes: "@" frames what follows with its length;
+// escapes \xNN, \t, \r, \n, \\ and \*N(text) for text repeated N times; any
+// other escape is JSON's own and stays.
+inline std::string inputBytes(const std::string& text) {
   std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  for (std::size_t i = text.rfind('@', 0) == 0; i < text.size(); ++i) {
     const char c = text[i] == '\\' && i + 1 < text.size() ? text[++i] : 0;
     if (c == 'x') {
       out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
@@ -42,13 +52,13 @@ inline std::string unescape(const std::string& text) {
       for (long n = std::stol(text.substr(i + 1, open - i - 1)); n > 0; --n)
         out += text.substr(open + 1, close - open - 1);
       i = close;
-    } else if (c == 0 || c == '\\') {
-      out += text[i];
     } else {
-      out += c == 't' ? std::string("\t") : c == 'r' ? "\r" : c == 'n' ? "\n" : std::string("\\") + c;  // JSON's own
+      const std::string pairs = "t\tr\rn\n\\\\";  // a letter, then what it stands for
+      const std::size_t at = pairs.find(c);
+      out += c == 0 ? std::string(1, text[i]) : at % 2 == 0 ? std::string(1, pairs[at + 1]) : std::string("\\") + c;
     }
   }
-  return out;
+  return text.rfind('@', 0) == 0 ? encodeFrame(out) : out;
 }
 
 struct CorpusRow {
@@ -62,9 +72,8 @@ inline std::vector<CorpusRow> requestCorpus() {
   std::vector<CorpusRow> rows;
   for (const std::string& line : dataLines("requests.txt")) {
     const std::size_t a = line.find(' '), b = line.find(' ', a + 1);
-    std::string input = b == std::string::npos ? "" : unescape(line.substr(b + 1));
-    if (!input.empty() && input[0] == '@') input = encodeFrame(input.substr(1));
-    rows.push_back({std::stoi(line), line.substr(a + 1, b - a - 1), input, line.substr(0, 100)});
+    rows.push_back({std::stoi(line), line.substr(a + 1, b - a - 1),
+                    b == std::string::npos ? "" : inputBytes(line.substr(b + 1)), line.substr(0, 100)});
   }
   return rows;
 }
