@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """End to end: headless Chromium (the extension unpacked) or Firefox ESR (as an unsigned XPI in a fresh
 profile), in a network namespace where no packet can leave, calls hosts that install.sh registered into a
-temporary HOME through clients/js/deviceinfo.js, and hands what each call gave to the test's report host.
-Usage: browser_e2e.py Chromium|Firefox; environment (from ctest): QUORVIA_HOST, QUORVIA_NM, QUORVIA_SOURCE_DIR."""
+temporary HOME through clients/js/deviceinfo.js, and hands what each call gave to the test's report host. How each browser is run, and what each call gives, is in
+extension/cases.json. Usage: browser_e2e.py Chromium|Firefox; environment (from ctest): QUORVIA_HOST, QUORVIA_NM, QUORVIA_SOURCE_DIR."""
 
 import base64, contextlib, hashlib, json, os, shutil, signal, subprocess, sys, tempfile, time, unittest, zipfile
 
@@ -28,22 +28,6 @@ HOSTS = {"gone": "#!/bin/sh", "garbage": "#!/bin/sh\necho 'starting up'\nexec ca
          "undecryptable": frame_host({"data": "A" * 20}),  # 15 bytes: no whole AES block
          "coded": frame_host({"errorCode": 601, "errorMessage": "storageSizeが取得できませんでした。"}),
          "counted": '#!/bin/sh\necho >> "$QUORVIA_REPORT.starts"\nexec "$QUORVIA_HOST" "$@"'}
-# Per browser: its programs, profile (under HOME), ID option with ours and another's, command line and
-# the arguments a host gets. What each call gives is in extension/cases.json.
-BROWSERS = {
-    "Chromium": dict(
-        programs=("chromium", "chromium-browser"), profile=".config/chromium",  # where install.sh writes for it
-        ids=("--chrome-ids", "{extension_id}", pkgtest.OTHER_CHROME_ID),
-        command=["--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-sync",
-                 "--disable-background-networking", "--disable-component-update", "--user-data-dir={profile}",
-                 "--load-extension={extension}", "about:blank"],
-        host_arguments=["chrome-extension://{extension_id}/"]),
-    "Firefox": dict(
-        programs=("firefox-esr", "firefox"), profile="firefox-profile",
-        ids=("--firefox-ids", pkgtest.FIREFOX_ID, "other@quorvia.example"),
-        command=["--headless", "--no-remote", "--profile", "{profile}", "about:blank"],
-        host_arguments=["{home}/.mozilla/native-messaging-hosts/com.quorvia.report.json", pkgtest.FIREFOX_ID]),
-}
 
 
 def stop(process, marker):
@@ -61,13 +45,14 @@ def stop(process, marker):
 class EndToEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.row, cls.host = BROWSERS[BROWSER], pkgtest.env("QUORVIA_HOST")
+        cls.host = pkgtest.env("QUORVIA_HOST")
         tmp = tempfile.mkdtemp(prefix=f"quorvia-{BROWSER}-")
         cls.addClassCleanup(shutil.rmtree, tmp, ignore_errors=True)
         extension, source = os.path.join(tmp, "extension"), pkgtest.env("QUORVIA_SOURCE_DIR")
         shutil.copytree(os.path.join(source, "tests/packaging/extension"), extension)
         shutil.copy(os.path.join(source, "clients/js/deviceinfo.js"), extension)
-        cls.cases = pkgtest.read_json(os.path.join(extension, "cases.json"))["cases"]
+        table = pkgtest.read_json(os.path.join(extension, "cases.json"))
+        cls.cases, cls.row = table["cases"], table["browsers"][BROWSER]
         key = base64.b64decode(pkgtest.read_json(os.path.join(extension, "manifest.json"))["key"])
         home = os.path.join(tmp, "home")
         # Chrome's ID rule: the first 32 hex digits of the SHA-256 of the key's DER bytes, 0-f written as a-p.
