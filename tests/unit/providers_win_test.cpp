@@ -50,7 +50,7 @@ TEST(PlatformSession, SetsQuietErrorModeBinaryStreamsAndJoinsComOnce) {
       PlatformSession session;
       EXPECT_EQ(GetErrorMode() & (SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),
                 static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
-      EXPECT_EQ(_setmode(_fileno(stdin), _O_BINARY), _O_BINARY);
+      EXPECT_EQ(_setmode(_fileno(stdin), _O_BINARY), _O_BINARY);  // what the mode was
       EXPECT_EQ(_setmode(_fileno(stdout), _O_BINARY), _O_BINARY);
       EXPECT_EQ(session.ready(), !singleThreaded);
       EXPECT_EQ(apartment(), singleThreaded ? E_FAIL : S_OK);
@@ -91,10 +91,9 @@ TEST(RealWindowsSystem, StorageAndMemoryAreWhatOtherCallsReportAndSmallBuffersAr
   ASSERT_GT(::GetLogicalDriveStringsA(sizeof roots, roots), 0u);
   std::uint64_t storage = 0;
   for (const char* root = roots; *root != 0; root += std::strlen(root) + 1) {
-    ULARGE_INTEGER available, total, free;
-    if (::GetDriveTypeA(root) == DRIVE_FIXED && ::GetDiskFreeSpaceExA(root, &available, &total, &free)) {
+    ULARGE_INTEGER total;
+    if (::GetDriveTypeA(root) == DRIVE_FIXED && ::GetDiskFreeSpaceExA(root, nullptr, &total, nullptr))
       storage += total.QuadPart;
-    }
   }
   // Wine may report no memory at all; both calls then agree on 0.
   PERFORMANCE_INFORMATION performance{};
