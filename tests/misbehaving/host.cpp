@@ -8,40 +8,31 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-#define waitSeconds(seconds) Sleep((seconds)*1000)
 #else
 #include <unistd.h>
-#define waitSeconds(seconds) sleep(seconds)
 #endif
 
 int main() {
+  const std::string m = std::getenv("QUORVIA_MISBEHAVE") ? std::getenv("QUORVIA_MISBEHAVE") : "";
+  static const char zeros[65536] = {};
 #ifdef _WIN32
   _setmode(_fileno(stdout), _O_BINARY);
-#endif
-  const char* mode = std::getenv("QUORVIA_MISBEHAVE");
-  const std::string m = mode ? mode : "";
-  static const char zeros[65536] = {};
-  if (m == "stall" || m == "huge") std::fwrite(m == "stall" ? "\x0A\0\0\0" : "\xFF\xFF\xFF\x7F", 1, 4, stdout);
-  std::fflush(stdout);
-  if (m == "flood" || m == "huge") {
-    while (std::fwrite(zeros, 1, sizeof zeros, stdout) == sizeof zeros) {
-    }
-  } else if (m == "stall" || m == "hold") {
-    waitSeconds(60);
-  } else if (m == "orphan") {
-#ifdef _WIN32
+  if (m == "orphan") {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     SetEnvironmentVariableW(L"QUORVIA_MISBEHAVE", L"hold");
     STARTUPINFOW startup{sizeof startup};
     PROCESS_INFORMATION child{};
-    if (CreateProcessW(self, nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child)) {
-      CloseHandle(child.hThread);
-      CloseHandle(child.hProcess);
-    }
-#else
-    if (fork() == 0) waitSeconds(60);
-#endif
+    CreateProcessW(self, nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child);
   }
+#define sleep(seconds) Sleep((seconds)*1000)
+#else
+  if (m == "orphan" && fork() == 0) sleep(60);
+#endif
+  if (m == "stall" || m == "huge") std::fwrite(m == "stall" ? "\x0A\0\0\0" : "\xFF\xFF\xFF\x7F", 1, 4, stdout);
+  std::fflush(stdout);
+  while ((m == "flood" || m == "huge") && std::fwrite(zeros, 1, sizeof zeros, stdout) == sizeof zeros) {
+  }
+  if (m == "stall" || m == "hold") sleep(60);
   return 0;
 }

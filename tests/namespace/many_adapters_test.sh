@@ -5,11 +5,7 @@
 set -u
 batch=$(mktemp)
 trap 'rm -f "$batch"' EXIT
-i=0
-while [ $i -lt 1000 ]; do
-  echo "link add a$i type veth peer name b$i"
-  i=$((i + 1))
-done >"$batch"
+seq 0 999 | sed 's/.*/link add a& type veth peer name b&/' >"$batch"
 unshare -n ip -batch "$batch" >/dev/null 2>&1 || { echo "no network namespace with veth links here"; exit 77; }
 out=$(unshare -n sh -c 'ip -batch "$1" && "$3" call --key 0123456789abcdef --host "$2"' sh "$batch" "$1" "$2") || {
   echo "$out" | head -20

@@ -11,13 +11,9 @@ export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="bcrypt,iphlpapi=n,b;mscoree,m
 dir=$(mktemp -d "$build/planted.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
 cp "$build/quorvia-host.exe" "$build/quorvia-nm.exe" "$build/quorvia-manifest.exe" "$dir/"
-cp "$2" "$dir/bcrypt.dll"
-cp "$2" "$dir/iphlpapi.dll"
+for dll in bcrypt iphlpapi; do cp "$2" "$dir/$dll.dll"; done
 cd "$dir"
 # quorvia-nm decrypts the answer of the host beside it: both programs work.
 wine quorvia-nm.exe call --key 0123456789abcdef </dev/null >nm.out 2>&1 || { cat nm.out; exit 1; }
 wine quorvia-manifest.exe --check-name com.quorvia.deviceinfo </dev/null
-if ls ./*.loaded >/dev/null 2>&1; then
-  echo "loaded from the program's folder:" ./*.loaded
-  exit 1
-fi
+if ls ./*.loaded 2>/dev/null; then echo "loaded from the program's folder"; exit 1; fi
