@@ -1,21 +1,12 @@
 #!/usr/bin/env python3
-"""quorvia-manifest, the one program every installer on both platforms runs
-to check names and IDs and write a manifest: every row of names_and_ids.tsv,
-repeated and stray options, and on Windows (under Wine) a manifest that
-another program holds open for a moment.
+"""quorvia-manifest, which every installer on both platforms runs to check names and IDs and write a manifest:
+every row of names_and_ids.tsv, repeated and stray options, and on Windows (under QUORVIA_RUNNER, Wine) a
+manifest that another program holds open for a moment."""
 
-Environment (from ctest): QUORVIA_MANIFEST_TOOL, QUORVIA_HOST,
-QUORVIA_SOURCE_DIR; QUORVIA_RUNNER for the Windows build."""
-
-import os
-import shutil
-import subprocess
-import tempfile
-import time
-import unittest
+import os, shutil, subprocess, tempfile, time, unittest
 
 import pkgtest
-from pkgtest import CHROME_ID
+from pkgtest import CHROME_ID, table
 
 RUNNER = os.environ.get("QUORVIA_RUNNER")
 
@@ -35,23 +26,15 @@ class ManifestTool(unittest.TestCase):
     def tool(self, *args, check=None):
         return pkgtest.run([*([RUNNER] if RUNNER else []), pkgtest.env("QUORVIA_MANIFEST_TOOL"), *args], check=check)
 
-    def test_names_and_ids(self):
-        with open(os.path.join(os.path.dirname(__file__), "names_and_ids.tsv"), encoding="utf-8") as f:
-            rows = [line.rstrip("\n").split("\t") for line in f if not line.startswith("#")]
-        args = {"name": lambda v: ["--check-name", v], "chrome": lambda v: self.check + ["--chrome-ids", v],
-                "firefox": lambda v: self.check + ["--firefox-ids", v]}
-        for kind, verdict, value in rows:
+    def test_names_ids_and_options(self):
+        # names_and_ids.tsv: kind, verdict, value; manifest_tool_options.tsv: arguments, message.
+        args = {"name": ["--check-name"], **{kind: [*self.check, f"--{kind}-ids"] for kind in ("chrome", "firefox")}}
+        for kind, verdict, value in table("names_and_ids.tsv"):
             with self.subTest(kind=kind, value=value):
-                self.tool(*args[kind](value), check=0 if verdict == "valid" else 2)
-
-    def test_every_option_once_and_nothing_else(self):
-        # A quoted installer property must not be able to add or change one.
-        for extra, message in ((["--name", "a.b", "--name", "c.d"], "--name given twice"),
-                               (["--check"], "--check given twice"), (["stray"], "unknown argument 'stray'"),
-                               (["--firefox-ids", "a@b"], "exactly one of"), (["--name"], "--name needs a value"),
-                               (["--chrome-ids", CHROME_ID], "--chrome-ids given twice")):
+                self.tool(*args[kind], value, check=0 if verdict == "valid" else 2)
+        for extra, message in table("manifest_tool_options.tsv"):
             with self.subTest(extra=extra):
-                self.assertIn(message, self.tool(*self.check, "--chrome-ids", CHROME_ID, *extra, check=2).stderr)
+                self.assertIn(message, self.tool(*self.check, *extra.split(), check=2).stderr)
 
     @unittest.skipUnless(RUNNER, "a sharing violation is a Windows matter")
     def test_a_manifest_held_open_for_a_moment_is_replaced_when_it_is_free(self):

@@ -1,33 +1,25 @@
-"""Helpers shared by the packaging tests. Every test reads its paths from the
-environment that CMake's add_test gives it, so the same files serve the Linux
-and the Windows build."""
+"""What the packaging tests share, on Linux and Windows; paths come from the environment add_test gives."""
 
-import glob
-import json
-import os
-import secrets
-import string
-import subprocess
-import tempfile
+import glob, json, os, secrets, string, subprocess, tempfile
 
 NAME = "com.quorvia.deviceinfo"
-DOCUMENT_KEYS = [
-    "hostName", "macAddress", "venderName", "deviceName", "cpuName", "mainMemory",
-    "storageSize", "osName", "osVersion", "authorizedOsUser", "deviceId",
-]
+DOCUMENT_KEYS = ["hostName", "macAddress", "venderName", "deviceName", "cpuName", "mainMemory",
+                 "storageSize", "osName", "osVersion", "authorizedOsUser", "deviceId"]
 # IDs of the right form that no browser will hand out to an extension here.
-CHROME_ID = "abcdefghijklmnopabcdefghijklmnop"
-OTHER_CHROME_ID = "ponmlkjihgfedcbaponmlkjihgfedcba"
-FIREFOX_ID = "deviceinfo@quorvia.example"
-FIREFOX_GUID = "{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}"
+CHROME_ID, OTHER_CHROME_ID = "abcdefghijklmnopabcdefghijklmnop", "ponmlkjihgfedcbaponmlkjihgfedcba"
+FIREFOX_ID, FIREFOX_GUID = "deviceinfo@quorvia.example", "{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}"
 
 
 def manifest(host, chrome_ids=(), firefox_ids=(), name=NAME):
-    """The manifest a browser must find: Chrome's family wants origins with
-    the trailing slash, Firefox bare add-on IDs."""
+    """The manifest a browser must find: Chrome's family wants origins with the trailing slash, Firefox bare IDs."""
     allowed = ({"allowed_extensions": list(firefox_ids)} if firefox_ids else
                {"allowed_origins": [f"chrome-extension://{i}/" for i in chrome_ids]})
     return {"name": name, "description": "Quorvia device information", "path": host, "type": "stdio", **allowed}
+
+
+def table(name):
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), name), encoding="utf-8") as f:
+        return [line.rstrip("\n").split("\t") for line in f if not line.startswith("#")]
 
 
 def read_json(path):
@@ -36,18 +28,14 @@ def read_json(path):
 
 
 def env(name):
-    value = os.environ.get(name)
-    if not value:
+    if not os.environ.get(name):
         raise RuntimeError(f"{name} is not set: run this test through ctest")
-    return value
+    return os.environ[name]
 
 
 def run(args, timeout=120, check=None, **kwargs):
-    """Runs a program, text mode; check=N asserts that exit status and shows
-    what the program printed when it differs. The output goes through files:
-    a pipe would stay open, and the call wait, for as long as a process the
-    program started on the side inherits it (under Wine, every msiexec call
-    starts explorer.exe /desktop, which outlives it by seconds)."""
+    """Runs a program, text mode; check=N asserts that exit status. The output goes through files: a pipe would keep
+    the call waiting while a process started on the side holds it (under Wine, msiexec's explorer.exe /desktop)."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         result = subprocess.run(args, stdout=out, stderr=err, timeout=timeout, stdin=subprocess.DEVNULL, **kwargs)
         for name, f in (("stdout", out), ("stderr", err)):
@@ -63,10 +51,8 @@ def cpack(generator, out, build_dir=None):
     """Builds the build folder's package of that generator into out."""
     config = os.path.join(build_dir or env("QUORVIA_BUILD_DIR"), "CPackConfig.cmake")
     run([env("QUORVIA_CPACK"), "--config", config, "-G", generator, "-B", out], timeout=300, check=0)
-    found = glob.glob(os.path.join(out, f"*.{generator.lower()}"))
-    if len(found) != 1:
-        raise AssertionError(f"expected one {generator} package in {out}, found {found}")
-    return found[0]
+    [package] = glob.glob(os.path.join(out, f"*.{generator.lower()}"))
+    return package
 
 
 def random_key(length):
@@ -75,14 +61,12 @@ def random_key(length):
 
 def parse_nm_document(output):
     """The document `quorvia-nm call` printed, as ordered (key, value) pairs."""
-    marker = "document:\n"
-    at = output.find(marker)
+    at = output.find("document:\n")
     if at < 0:
         raise AssertionError(f"quorvia-nm printed no document:\n{output}")
-    return json.loads(output[at + len(marker):], object_pairs_hook=list)
+    return json.loads(output[at + len("document:\n"):], object_pairs_hook=list)
 
 
 def host_document(nm_command, host, key):
     """Asks the host, started as a browser starts it, for its document."""
     return parse_nm_document(run(nm_command + ["call", "--key", key, "--host", host], timeout=60, check=0).stdout)
-
