@@ -68,5 +68,7 @@ def parse_nm_document(output):
 
 
 def host_document(nm_command, host, key):
-    """Asks the host, started as a browser starts it, for its document."""
-    return parse_nm_document(run(nm_command + ["call", "--key", key, "--host", host], timeout=60, check=0).stdout)
+    """Asks the host, started as a browser starts it, for its document. Under Wine, in a fresh prefix on a
+    busy machine, the host has once needed more than quorvia-nm's usual 10 s."""
+    return parse_nm_document(run(nm_command + ["call", "--key", key, "--host", host, "--timeout", "50"], timeout=60,
+                                 check=0).stdout)
