@@ -1,7 +1,8 @@
 #pragma once
 
-// The request corpus (requests.txt) and the error bodies the extension knows
-// (error_answers.txt), read from the folder QUORVIA_TEST_DATA names.
+// The tests' data files, read from the folder QUORVIA_TEST_DATA names (tests/):
+// among them the request corpus (corpus/requests.txt) and the error bodies the
+// extension knows (corpus/error_answers.txt).
 
 #include <cstdlib>
 #include <fstream>
@@ -15,9 +16,13 @@
 
 namespace quorvia::testing {
 
-inline std::string dataFile(const std::string& name) {
+inline std::string dataPath(const std::string& name) {
   const char* dir = std::getenv("QUORVIA_TEST_DATA");
-  std::ifstream in(std::string(dir ? dir : ".") + "/" + name, std::ios::binary);
+  return std::string(dir ? dir : ".") + "/" + name;
+}
+
+inline std::string dataFile(const std::string& name) {
+  std::ifstream in(dataPath(name), std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
@@ -30,9 +35,16 @@ inline std::vector<std::string> dataLines(const std::string& name) {
   return lines;
 }
 
+// A table row's fields, empty ones too.
+inline std::vector<std::string> fields(const std::string& text, char separator = '\t') {
+  std::vector<std::string> parts(1);
+  for (char c : text) c == separator ? void(parts.emplace_back()) : parts.back().push_back(c);
+  return parts;
+}
+
 inline std::map<int, std::string> errorAnswers() {
   std::map<int, std::string> answers;
-  for (const std::string& line : dataLines("error_answers.txt"))
+  for (const std::string& line : dataLines("corpus/error_answers.txt"))
     answers[std::stoi(line)] = line.substr(line.find('\t') + 1);
   return answers;
 }
@@ -70,7 +82,7 @@ struct CorpusRow {
 
 inline std::vector<CorpusRow> requestCorpus() {
   std::vector<CorpusRow> rows;
-  for (const std::string& line : dataLines("requests.txt")) {
+  for (const std::string& line : dataLines("corpus/requests.txt")) {
     const std::size_t a = line.find(' '), b = line.find(' ', a + 1);
     rows.push_back({std::stoi(line), line.substr(a + 1, b - a - 1),
                     b == std::string::npos ? "" : inputBytes(line.substr(b + 1)), line.substr(0, 100)});

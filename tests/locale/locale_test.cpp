@@ -6,10 +6,10 @@
 
 #include <clocale>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <vector>
 
+#include "corpus/corpus.h"
 #include "host/text.h"
 
 namespace quorvia {
@@ -29,16 +29,12 @@ std::u16string unescape(const std::string& field) {
 TEST(LocaleText, ConvertsInTheLocaleEncodingAndRefusesWhatItCannot) {
   ASSERT_NE(std::setlocale(LC_CTYPE, ""), nullptr) << "locale from the environment is not available";
   const char* locale = std::getenv("QUORVIA_TEST_LOCALE");
-  const char* rows = std::getenv("QUORVIA_LOCALE_ROWS");
-  ASSERT_TRUE(locale != nullptr && rows != nullptr) << "QUORVIA_TEST_LOCALE or QUORVIA_LOCALE_ROWS is not set";
-  std::ifstream table(rows);
+  ASSERT_NE(locale, nullptr) << "QUORVIA_TEST_LOCALE is not set";
   int checked = 0;
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream in(line);
-    std::string locales, way, bytesField, textField;
-    if (!std::getline(in, locales, '\t') || !std::getline(in, way, '\t') || !std::getline(in, bytesField, '\t'))
-      continue;
-    std::getline(in, textField);
+  for (const std::string& line : testing::dataLines("locale/conversions.tsv")) {
+    std::vector<std::string> row = testing::fields(line);
+    row.resize(4);  // an empty text may go without its tab
+    const std::string &locales = row[0], &way = row[1], &bytesField = row[2], &textField = row[3];
     if (locales != "*" && (" " + locales + " ").find(" " + std::string(locale) + " ") == std::string::npos) continue;
     const std::u16string units = unescape(bytesField), text = unescape(textField);
     const std::string bytes(units.begin(), units.end());
@@ -47,7 +43,7 @@ TEST(LocaleText, ConvertsInTheLocaleEncodingAndRefusesWhatItCannot) {
     EXPECT_EQ(way == ">" ? text : fromLocaleMultibyte(bytes), text) << line;
     ++checked;
   }
-  EXPECT_GT(checked, 6) << rows;
+  EXPECT_GT(checked, 6) << "QUORVIA_TEST_DATA should name tests";
 #ifdef _WIN32
   // Under "Use Unicode UTF-8 for worldwide language support" the ANSI code
   // page is 65001, for which Windows' msvcrt.dll has no locale (Wine's has):

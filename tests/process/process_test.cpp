@@ -152,7 +152,7 @@ picojson::object documentOf(const std::string& out, const std::string& key) {
 TEST(HostProcess, AnswersEachRequestOfTheCorpusWithOneFrame) {
   const auto answers = errorAnswers();
   const auto corpus = requestCorpus();
-  ASSERT_GT(corpus.size(), 50u) << "QUORVIA_TEST_DATA should name tests/corpus";
+  ASSERT_GT(corpus.size(), 50u) << "QUORVIA_TEST_DATA should name tests";
   for (const CorpusRow& row : corpus) {
     SCOPED_TRACE(row.line);
     const HostRun r = run(row.input);
@@ -207,7 +207,7 @@ TEST(HostProcess, DocumentDescribesThisMachine) {
   const HostRun r = run(request(k32));
   ASSERT_EQ(r.status, 0) << r.out;
   const picojson::object doc = documentOf(r.out, k32);
-  for (const std::string& line : dataLines("../process/machine_readings.tsv")) {
+  for (const std::string& line : dataLines("process/machine_readings.tsv")) {
     std::vector<std::string> cell;  // member, platforms, comparison, command
     for (std::size_t at = 0, end = 0; end != std::string::npos; at = end + 1)
       cell.push_back(line.substr(at, (end = line.find('\t', at)) - at));

@@ -16,6 +16,7 @@
 #include "device/probes.h"
 #include "device/processor_name_linux.h"
 #include "device/wmi_system_linux.h"
+#include "corpus/corpus.h"
 #include "host/text.h"
 
 namespace quorvia {
@@ -34,15 +35,12 @@ std::string run(const std::string& command) {
 // Each line of the folder's expected.tsv names a file beside it and, after a
 // tab, what `parse` must make of that file.
 void checkFixtures(const std::string& folder, const std::function<std::string(const std::string&)>& parse) {
-  const char* data = std::getenv("QUORVIA_UNIT_DATA");
-  ASSERT_NE(data, nullptr) << "QUORVIA_UNIT_DATA should name tests/unit";
-  std::ifstream index(std::string(data) + "/" + folder + "/expected.tsv");
-  int rows = 0;
-  for (std::string line; std::getline(index, line); ++rows) {
+  const auto rows = testing::dataLines("unit/" + folder + "/expected.tsv");
+  for (const std::string& line : rows) {
     const std::string name = line.substr(0, line.find('\t'));
-    EXPECT_EQ(parse(std::string(data) + "/" + folder + "/" + name), line.substr(name.size() + 1)) << name;
+    EXPECT_EQ(parse(testing::dataPath("unit/" + folder + "/" + name)), line.substr(name.size() + 1)) << name;
   }
-  EXPECT_GT(rows, 0) << folder;
+  EXPECT_FALSE(rows.empty()) << "QUORVIA_TEST_DATA should name tests";
 }
 
 std::string textOf(const std::string& path) {

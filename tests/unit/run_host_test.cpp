@@ -31,15 +31,9 @@ DeviceCollector probesOf(FakeLocalSystem& local, FakeWmiSystem& wmi) {
   };
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts(1);
-  for (char c : text) c == separator ? void(parts.emplace_back()) : parts.back().push_back(c);
-  return parts;
-}
-
 // The calls that make progress, in the order the host must make them;
 // "platform" stands for the session the host sets up before anything else.
-const std::vector<std::string> kOrder = split(
+const std::vector<std::string> kOrder = testing::fields(
     "platform getComputerName getAdaptersAddresses initializeSecurity createLocator connectServer setProxyBlanket "
     "execQuery openMachineKey queryValue getTotalPhysicalMemory getLogicalDrives getDiskTotalBytes getUserName open "
     "objectLength blockLength chaining key size encrypt",
@@ -47,11 +41,11 @@ const std::vector<std::string> kOrder = split(
 
 TEST(RunHost, EachCodeIsTheOnlyAnswerAndReleasesWhatWasHeldInOrder) {
   const auto answers = testing::errorAnswers();
-  const auto rows = testing::dataLines("failures.tsv");
+  const auto rows = testing::dataLines("corpus/failures.tsv");
   ASSERT_GT(rows.size(), 20u);
   for (const std::string& line : rows) {
     SCOPED_TRACE(line);
-    const std::vector<std::string> row = split(line, '\t');  // code, failing call, released, request
+    const std::vector<std::string> row = testing::fields(line);  // code, failing call, released, request
     const int code = std::stoi(row[0]);
     fake::Log log;
     log.failAt = row[1];
@@ -77,10 +71,10 @@ TEST(RunHost, EachCodeIsTheOnlyAnswerAndReleasesWhatWasHeldInOrder) {
       if (at != kOrder.end()) ranks.push_back(static_cast<std::size_t>(at - kOrder.begin()));
       at != kOrder.end() ? after.clear() : after.push_back(entry);
     }
-    for (const std::string& what : split(row[2], ','))
+    for (const std::string& what : testing::fields(row[2], ','))
       if (what != "-") released.push_back("release " + what);
     EXPECT_TRUE(std::is_sorted(ranks.begin(), ranks.end()));
-    EXPECT_EQ(kOrder[ranks.back()], code == 0 ? "encrypt" : row[1] == "-" ? "platform" : split(row[1], '#')[0]);
+    EXPECT_EQ(kOrder[ranks.back()], code == 0 ? "encrypt" : row[1] == "-" ? "platform" : testing::fields(row[1], '#')[0]);
     EXPECT_EQ(after, released);
     EXPECT_EQ(local.keysOpen, 0);
     EXPECT_TRUE(wmi.everyObjectReleasedOnce());
@@ -91,7 +85,7 @@ TEST(RunHost, EachCodeIsTheOnlyAnswerAndReleasesWhatWasHeldInOrder) {
 TEST(RunHost, AnswersEachRequestOfTheCorpusReadingOnlyItsFrame) {
   const auto answers = testing::errorAnswers();
   const auto corpus = testing::requestCorpus();
-  ASSERT_GT(corpus.size(), 50u) << "QUORVIA_TEST_DATA should name tests/corpus";
+  ASSERT_GT(corpus.size(), 50u) << "QUORVIA_TEST_DATA should name tests";
   auto cipher = makeSystemCipherProvider();
   for (const auto& row : corpus) {
     SCOPED_TRACE(row.line);
@@ -115,7 +109,7 @@ TEST(RunHost, AnswersEachRequestOfTheCorpusReadingOnlyItsFrame) {
     ASSERT_EQ(out.bytes, encodeFrame("{\"data\": \"" + data + "\"}"));
     const SecretBytes plain =
         decryptPayload(data, std::u16string(row.codeOrKey.begin(), row.codeOrKey.end()), builtInIv, *cipher);
-    EXPECT_EQ(std::string(plain.begin(), plain.end()), testing::dataFile("fake_document.json"));
+    EXPECT_EQ(std::string(plain.begin(), plain.end()), testing::dataFile("corpus/fake_document.json"));
   }
 }
 
@@ -135,7 +129,7 @@ TEST(RunHost, AFailureWithoutACodeWritesNothing) {
 // the numbers and texts never change.
 TEST(Answers, EachCodeHasItsFixedErrorBody) {
   const auto answers = testing::errorAnswers();
-  EXPECT_GE(answers.size(), 40u) << "QUORVIA_TEST_DATA should name tests/corpus";
+  EXPECT_GE(answers.size(), 40u) << "QUORVIA_TEST_DATA should name tests";
   for (const auto& [code, body] : answers) EXPECT_EQ(errorResponseBody(code), body);
 }
 
@@ -148,7 +142,7 @@ TEST(Answers, DocumentEscapesControlCharactersAndReplacesUnpairedSurrogates) {
   const DeviceRecord r{u"key", u"iv", controls, u"[\"00:1A:2B:3C:4D:5E\", \"0A:00:27:00:00:0B\"]", u"Back\\slash",
                        u"EX-14\" Notebook", u"A\u00E9\u0800\uFFFF\U0001F600\U0010FFFF", 17179869184, INT64_MIN,
                        {0xD800, u'x', 0xDC00, 0xD800, 0xD800, 0xDC00, 0xDBFF}, u"10.0.22631", u"ユーザー", std::u16string(u"A\0B", 3)};
-  EXPECT_EQ(toUtf8(r.formatDeviceDocument()), testing::dataFile("document.json"));
+  EXPECT_EQ(toUtf8(r.formatDeviceDocument()), testing::dataFile("corpus/document.json"));
 }
 
 // Valid text is decoded for every data answer of the corpus.
