@@ -4,12 +4,12 @@
 #include <cstring>
 #include <string>
 
+#include "base/error_info.h"
+#include "base/text.h"
 #include "crypto/base64.h"
 #include "crypto/encrypt.h"
 #include "device/device_record.h"
-#include "host/error_info.h"
 #include "host/request_reader.h"
-#include "host/text.h"
 #include "unit/memory_streams.h"
 
 namespace quorvia {

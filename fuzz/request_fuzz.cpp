@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/error_info.h"
 #include "crypto/base64.h"
 #include "device/probes.h"
-#include "host/error_info.h"
 #include "host/request_cycle.h"
 #include "host/request_reader.h"
 #include "host/response.h"

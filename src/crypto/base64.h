@@ -14,7 +14,7 @@ std::u16string encodeBase64(const std::uint8_t* data, std::int32_t count);
 #include <optional>
 #include <string_view>
 
-#include "host/secret.h"
+#include "base/secret.h"
 
 namespace quorvia {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/secret.h"
 #include "crypto/cipher_provider.h"
-#include "host/secret.h"
 
 // Mbed TLS stands in for CNG: no provider handle can fail to open, and the key
 // schedules live in the caller's key object buffer just as CNG keeps its key

@@ -4,8 +4,8 @@
 
 #include <type_traits>
 
+#include "base/system_dll_win.h"
 #include "crypto/cipher_provider.h"
-#include "host/system_dll_win.h"
 
 // Thin CNG calls; the order, the codes and the releases are the caller's.
 

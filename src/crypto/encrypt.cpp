@@ -2,9 +2,9 @@
 
 #include <optional>
 
+#include "base/error_info.h"
+#include "base/text.h"
 #include "crypto/base64.h"
-#include "host/error_info.h"
-#include "host/text.h"
 
 namespace quorvia {
 

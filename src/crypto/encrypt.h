@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/secret.h"
 #include "crypto/cipher_provider.h"
-#include "host/secret.h"
 
 namespace quorvia {
 

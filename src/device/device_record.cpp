@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "host/text.h"
+#include "base/text.h"
 
 namespace quorvia {
 

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 
+#include "base/system_dll_win.h"
 #include "device/system.h"
-#include "host/system_dll_win.h"
 
 namespace quorvia {
 

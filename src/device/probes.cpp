@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "host/error_info.h"
+#include "base/error_info.h"
 
 namespace quorvia {
 

@@ -3,9 +3,9 @@
 #include <string>
 #include <utility>
 
+#include "base/error_info.h"
 #include "device/device_record.h"
 #include "device/system.h"
-#include "host/error_info.h"
 
 namespace quorvia {
 

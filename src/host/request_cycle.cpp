@@ -2,10 +2,10 @@
 
 #include <clocale>
 
-#include "host/error_info.h"
+#include "base/error_info.h"
+#include "base/secret.h"
 #include "host/request_reader.h"
 #include "host/response.h"
-#include "host/secret.h"
 
 namespace quorvia {
 

@@ -9,11 +9,11 @@
 #include <optional>
 #include <string>
 
-#include "host/error_info.h"
+#include "base/error_info.h"
+#include "base/secret.h"
+#include "base/text.h"
 #include "host/frame.h"
 #include "host/json.h"
-#include "host/secret.h"
-#include "host/text.h"
 
 namespace quorvia {
 

@@ -1,9 +1,9 @@
 #include "host/response.h"
 
+#include "base/secret.h"
+#include "base/text.h"
 #include "crypto/encrypt.h"
 #include "host/frame.h"
-#include "host/secret.h"
-#include "host/text.h"
 
 namespace quorvia {
 

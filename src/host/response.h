@@ -4,10 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/error_info.h"
 #include "crypto/cipher_provider.h"
 #include "device/device_record.h"
 #include "host/byte_stream.h"
-#include "host/error_info.h"
 
 namespace quorvia {
 

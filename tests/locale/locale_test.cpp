@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "corpus/corpus.h"
-#include "host/text.h"
 
 namespace quorvia {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/error_info.h"
+#include "base/text.h"
 #include "fake_system.h"
-#include "host/error_info.h"
-#include "host/text.h"
 
 // The table keeps one row a line.
 // clang-format off

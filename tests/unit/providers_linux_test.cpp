@@ -11,13 +11,13 @@
 #include <functional>
 #include <string>
 
+#include "base/text.h"
+#include "corpus/corpus.h"
 #include "device/file_text_linux.h"
 #include "device/mounted_drives_linux.h"
 #include "device/probes.h"
 #include "device/processor_name_linux.h"
 #include "device/wmi_system_linux.h"
-#include "corpus/corpus.h"
-#include "host/text.h"
 
 namespace quorvia {
 namespace {

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/system_dll_win.h"
 #include "device/probes.h"
 #include "host/platform_session.h"
-#include "host/system_dll_win.h"
 
 namespace quorvia {
 namespace {

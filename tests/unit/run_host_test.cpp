@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <new>
 
+#include "base/text.h"
 #include "corpus/corpus.h"
 #include "crypto/base64.h"
 #include "crypto/encrypt.h"
@@ -13,7 +14,6 @@
 #include "fake_system.h"
 #include "host/request_cycle.h"
 #include "host/response.h"
-#include "host/text.h"
 #include "memory_streams.h"
 
 namespace quorvia {

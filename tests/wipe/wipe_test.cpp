@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/error_info.h"
 #include "crypto/cipher_provider.h"
-#include "host/error_info.h"
 #include "host/request_cycle.h"
 #include "unit/memory_streams.h"
 

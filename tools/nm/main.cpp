@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "base/error_info.h"
+#include "base/text.h"
 #include "child_process.h"
 #include "crypto/encrypt.h"
-#include "host/error_info.h"
 #include "host/frame.h"
 #include "host/json.h"
 #include "host/request_cycle.h"
-#include "host/text.h"
 
 namespace quorvia::nm {
 

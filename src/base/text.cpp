@@ -1,4 +1,4 @@
-#include "host/text.h"
+#include "base/text.h"
 
 namespace quorvia {
 

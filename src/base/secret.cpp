@@ -1,4 +1,4 @@
-#include "host/secret.h"
+#include "base/secret.h"
 
 namespace quorvia {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/secret.h"
+#include "base/secret.h"
 
 namespace quorvia {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "host/text.h"
+#include "base/text.h"
 
 // wchar_t is UTF-16 here, so the C runtime's conversions in the locale that
 // setlocale chose (the user's ANSI code page) give and take UTF-16 directly.

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "host/text.h"
+#include "base/text.h"
 
 // glibc's wchar_t is UTF-32, so the locale's conversions run character by
 // character through wchar_t and UTF-16 is made (or taken apart) here.

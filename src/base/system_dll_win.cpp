@@ -1,4 +1,4 @@
-#include "host/system_dll_win.h"
+#include "base/system_dll_win.h"
 
 namespace quorvia {
 
