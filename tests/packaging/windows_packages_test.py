@@ -20,6 +20,7 @@ class WineCase(unittest.TestCase):
     def setUpClass(cls):
         cls.runner, cls.tmp = pkgtest.env("QUORVIA_RUNNER"), tempfile.mkdtemp(prefix="quorvia-windows-")
         cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
+        cls.addClassCleanup(pkgtest.private_wine_prefix(f"{cls.tmp}/wineprefix"))
 
     @classmethod
     def wine(cls, program, *args, **kwargs):
@@ -103,22 +104,13 @@ class Msi(WineCase):
             pkgtest.run([f"{source}/build-msi.sh", f"{source}/quorvia-host.wxs", f"{major}.{minor}.{int(patch) + 1}",
                          pkgtest.env("QUORVIA_MSI_GENDIR"), f"{cls.tmp}/{name}.msi"],
                         cwd=pkgtest.env("QUORVIA_BUILD_DIR"), timeout=300, check=0)
-        # Only then Wine, for the calls that follow to find it running; asked again as its first start once failed.
-        cls.install_dir = next(r.stdout.strip() for r in (cls.wine("winepath", "-u", INSTALL_DIR) for _ in range(3))
-                               if not r.returncode)
-        cls.remove_installed()  # what an interrupted run may have left
-        cls.addClassCleanup(cls.remove_installed)
+        cls.install_dir = cls.wine("winepath", "-u", INSTALL_DIR, check=0).stdout.strip()
 
     @classmethod
     def products(cls):  # by reg.exe, in a quarter of the time uninstaller.exe --list takes
         lines = cls.wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s", "/v",
                          "DisplayName", "/reg:64").stdout.splitlines()
         return [key.rsplit("\\", 1)[1] for key, value in zip(lines, lines[1:]) if "Quorvia" in value]
-
-    @classmethod
-    def remove_installed(cls):
-        for product in cls.products():
-            cls.wine("msiexec", "/x", product, "/qn", timeout=300)
 
     def test_refusals_install_repair_upgrade_and_uninstall(self):
         """A machine's life, a row per msiexec run: its exit status (none: any failure), whether a new product
