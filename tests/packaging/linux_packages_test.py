@@ -97,6 +97,7 @@ class Scripts(unittest.TestCase):
         images = ["root/opt/q/host", "root64/opt/q/host"]
         for install, config, uninstall, folders in table("install_sh_browsers.tsv"):
             with self.subTest(install=install, config=config):
+                self.scratch()  # whatever a failed row left
                 env = self.env | ({"XDG_CONFIG_HOME": os.path.join(self.tmp, config)} if config else {})
                 self.script("install.sh", *self.words(install), env=env)
                 manifests = [f"{folder}/{NAME}.json" for folder in folders.split()]
@@ -109,7 +110,6 @@ class Scripts(unittest.TestCase):
                     self.assertEqual(os.stat(path).st_mode & 0o777, 0o644)
                 self.script("uninstall.sh", *self.words(uninstall), env=env)
                 self.assertEqual(files_under(self.tmp), images)
-                self.scratch()
 
     def test_installing_again_replaces_and_uninstall_removes_its_own_name_and_browsers_only(self):
         other, odd = "org.example.other_2", os.path.join(self.tmp, 'a "quoted" \\dir & @ALLOWED@ @NAME@')
@@ -134,11 +134,12 @@ class Scripts(unittest.TestCase):
         self.assertEqual(files_under(self.home), others)
 
     def test_mistakes_are_refused_with_a_reason_and_nothing_written(self):
-        # A file where a folder should be: root may write anywhere else.
-        os.makedirs(os.path.join(self.root, "etc/opt"))
-        open(os.path.join(self.root, "etc/opt/chrome"), "w").close()
         for args, unset, message in table("install_sh_refusals.tsv"):
             with self.subTest(args=args):
+                # A file where a folder should be: root may write anywhere else.
+                self.scratch()
+                os.makedirs(os.path.join(self.root, "etc/opt"))
+                open(os.path.join(self.root, "etc/opt/chrome"), "w").close()
                 env = {k: v for k, v in self.env.items() if k != unset}
                 self.assertIn(message, self.script("install.sh", *self.words(args), env=env, check=2).stderr)
                 self.assertEqual(files_under(self.tmp), ["root/etc/opt/chrome", "root/opt/q/host", "root64/opt/q/host"])
