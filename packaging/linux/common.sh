@@ -63,9 +63,9 @@ manifest_dir() {
 }
 
 # The rules for names and IDs, and the filling of the template, live in
-# quorvia-manifest, which every installer on every platform runs.
+# quorvia-manifest, which every installer on every platform runs (looked for
+# once the options are read, so that --help works anywhere).
 tool=$here/quorvia-manifest
-[ -x "$tool" ] || die "quorvia-manifest not found beside ${0##*/}: run the script from the build folder (build/linux) or from /usr/lib/quorvia"
 
 # "browser<TAB>folder" lines for the browsers given. Firefox reads one
 # system folder, chosen when it was built: /usr/lib64/mozilla in 64-bit
@@ -98,6 +98,7 @@ parse_browsers() {
 }
 
 check_environment() {
+  [ -x "$tool" ] || die "quorvia-manifest not found beside ${0##*/}: run the script from the build folder (build/linux) or from /usr/lib/quorvia"
   if [ "$system" = 1 ]; then
     return 0
   fi

@@ -48,7 +48,7 @@ while [ $# -gt 0 ]; do
     --host) need_value "$@"; host=$2; shift 2 ;;
     --chrome-ids) need_value "$@"; chrome_ids="$chrome_ids,$2"; shift 2 ;;
     --firefox-ids) need_value "$@"; firefox_ids="$firefox_ids,$2"; shift 2 ;;
-    *) usage >&2; die "unknown argument '$1'" ;;
+    *) die "unknown argument '$1' (see --help)" ;;
   esac
 done
 

@@ -23,8 +23,7 @@ while [ $# -gt 0 ]; do
     shift "$consumed"
     continue
   fi
-  usage >&2
-  die "unknown argument '$1'"
+  die "unknown argument '$1' (see --help)"
 done
 
 [ -z "$root" ] || [ "$system" = 1 ] || die "--root only applies with --system"

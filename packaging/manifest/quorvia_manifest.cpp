@@ -6,6 +6,7 @@
 //   quorvia-manifest --template FILE (--out FILE | --check) --host PATH [--root DIR]
 //                    [--name NAME] (--chrome-ids ID[,ID...] | --firefox-ids ID[,ID...])
 //   quorvia-manifest --check-name NAME
+//   quorvia-manifest --help | --version      (each only as the one argument)
 //
 // --check tests every input and writes nothing, so a script can refuse a
 // mistake in its second manifest before it has changed anything for the first.
@@ -39,6 +40,29 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 constexpr const char* kDefaultName = "com.quorvia.deviceinfo";
+
+constexpr const char* kUsageText =
+    "usage: quorvia-manifest --template FILE (--out FILE | --check) --host PATH [--root DIR]\n"
+    "                        [--name NAME] (--chrome-ids ID[,ID...] | --firefox-ids ID[,ID...])\n"
+    "       quorvia-manifest --check-name NAME\n"
+    "       quorvia-manifest --help | --version\n"
+    "\n"
+    "Writes one browser family's native messaging host manifest from the template,\n"
+    "after checking the name, the IDs and the host. Every installer runs it.\n"
+    "\n"
+    "  --template FILE      the manifest template (host-manifest.json.in)\n"
+    "  --out FILE           where to write the manifest (replaced in one step)\n"
+    "  --check              check every input and write nothing\n"
+    "  --host PATH          the host program; the manifest names its absolute path\n"
+    "  --root DIR           PATH is the host's place inside the image DIR\n"
+    "  --name NAME          the host name (default: com.quorvia.deviceinfo)\n"
+    "  --chrome-ids LIST    Chrome, Chromium and Edge extension IDs (32 letters a-p)\n"
+    "  --firefox-ids LIST   Firefox add-on IDs ({GUID} or name@domain)\n"
+    "  --check-name NAME    only check a host name\n"
+    "\n"
+    "Every option at most once. --help and --version only as the one argument.\n"
+    "Exit status: 0 written (or checked), 1 a file could not be read or written,\n"
+    "2 wrong usage or an input that the browsers would reject.\n";
 
 int fail(int status, const std::string& message) {
   std::fprintf(stderr, "quorvia-manifest: %s\n", message.c_str());
@@ -274,6 +298,11 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string& 
     const std::string& arg = args[i];
     bool isKnown = arg == "--check";
     for (const char* k : known) isKnown = isKnown || arg == k;
+    if (arg == "--help" || arg == "--version" || arg == "--check-name") {
+      // Never a way for a value that broke out of its quotes to skip the work.
+      error = arg + (arg == "--check-name" ? " NAME" : "") + " goes alone";
+      return std::nullopt;
+    }
     if (!isKnown) {
       error = "unknown argument '" + arg + "'";
       return std::nullopt;
@@ -348,20 +377,18 @@ int main_utf8(const std::vector<std::string>& args) {
   for (const auto& arg : args) {
     if (hasControl(arg) || !validUtf8(arg)) return fail(kUsage, "control characters or invalid text in an argument");
   }
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "--version")) {
+    std::fputs(args[0] == "--help" ? kUsageText : "quorvia-manifest " QUORVIA_VERSION "\n", stdout);
+    return std::fflush(stdout) == 0 ? kOk : kFailed;
+  }
   // The scripts ask before they use a name in a path or a registry key.
   if (!args.empty() && args[0] == "--check-name") {
-    if (args.size() != 2) return fail(kUsage, "usage: quorvia-manifest --check-name NAME");
+    if (args.size() != 2) return fail(kUsage, "--check-name NAME goes alone (see quorvia-manifest --help)");
     return checkName(args[1]);
   }
   std::string error;
   const std::optional<Options> options = parse(args, error);
-  if (!options) {
-    return fail(kUsage,
-                error +
-                    "\nusage: quorvia-manifest --template FILE (--out FILE | --check) --host PATH [--root DIR]\n"
-                    "                        [--name NAME] (--chrome-ids ID[,ID...] | --firefox-ids "
-                    "ID[,ID...])");
-  }
+  if (!options) return fail(kUsage, error + " (see quorvia-manifest --help)");
   return run(*options);
 }
 

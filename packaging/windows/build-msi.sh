@@ -8,6 +8,20 @@
 #
 #   build-msi.sh WXS VERSION GENDIR OUT    (run in the folder of the .exe files)
 set -eu
+usage() {
+  cat <<EOF
+usage: ${0##*/} WXS VERSION GENDIR OUT
+
+Builds the MSI OUT from WXS with wixl, as version VERSION, with the generated
+files from GENDIR (relative to the current folder, which holds the .exe files),
+and marks the extension-ID properties secure and the upgrade inclusive.
+EOF
+}
+case ${1-} in
+  -h | --help) usage; exit 0 ;;
+  -*) echo "${0##*/}: unknown argument '$1' (see --help)" >&2; exit 2 ;;
+esac
+[ $# -eq 4 ] || { echo "${0##*/}: needs WXS VERSION GENDIR OUT, $# given (see --help)" >&2; exit 2; }
 wxs=$1 version=$2 gendir=$3 out=$4
 tmp=$out.tmp
 trap 'rm -f "$tmp"' EXIT

@@ -30,8 +30,8 @@ if /i "%~1"=="--chrome-ids" goto opt_chrome
 if /i "%~1"=="--firefox-ids" goto opt_firefox
 if /i "%~1"=="--help" goto usage
 if "%~1"=="/?" goto usage
-echo install.cmd: unknown argument "%~1" 1>&2
-call :usage 1>&2
+rem In double quotes, so that an argument holding & or > stays text.
+echo install.cmd: unknown argument "%~1" (see install.cmd --help) 1>&2
 exit /b 2
 
 :opt_system

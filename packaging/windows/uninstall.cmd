@@ -17,8 +17,7 @@ if /i "%~1"=="--system" goto opt_system
 if /i "%~1"=="--name" goto opt_name
 if /i "%~1"=="--help" goto usage
 if "%~1"=="/?" goto usage
-echo uninstall.cmd: unknown argument "%~1" 1>&2
-call :usage 1>&2
+echo uninstall.cmd: unknown argument "%~1" (see uninstall.cmd --help) 1>&2
 exit /b 2
 
 :opt_system

@@ -14,7 +14,7 @@ struct ErrorInfo {
 // Every code the host raises, grouped by the step that raises it: the request,
 // COM, the cipher, then one hundred per probe in the order the probes run.
 // The extension knows them by number, so the numbers never change; their
-// messages are in response.cpp.
+// messages are in response.cpp, their English explanations in error_info.cpp.
 namespace errc {
 constexpr std::int32_t kUnreadableJson = 1;
 constexpr std::int32_t kInvalidRequest = 2;
@@ -42,5 +42,9 @@ constexpr std::int32_t kMemory = 501;
 constexpr std::int32_t kStorage = 601;
 constexpr std::int32_t kUserName = 701;
 }  // namespace errc
+
+// What a code means, in English (quorvia-nm shows it beside the host's own
+// Japanese message); every code response.cpp has a message for.
+const char* errorExplanation(std::int32_t code);
 
 }  // namespace quorvia

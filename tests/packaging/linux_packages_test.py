@@ -2,7 +2,7 @@
 """The Linux packaging, never installed on this machine: install.sh and uninstall.sh with HOME and --root in
 a scratch folder, the Debian package unpacked, the RPMs installed into a scratch root. Expected: the .tsv files."""
 
-import filecmp, json, os, shlex, shutil, subprocess, tempfile, unittest
+import filecmp, json, os, pathlib, shlex, shutil, subprocess, tempfile, unittest
 
 import pkgtest
 from pkgtest import CHROME_ID, FIREFOX_GUID, FIREFOX_ID, NAME, OTHER_CHROME_ID, table
@@ -132,6 +132,22 @@ class Scripts(unittest.TestCase):
         for name in ("../../chromium/NativeMessagingHosts/" + other, "", "Org.Example.Other_2"):
             self.assertIn("invalid host name", self.script("uninstall.sh", "--name", name, check=2).stderr, name)
         self.assertEqual(files_under(self.home), others)
+
+    def test_every_script_answers_help_and_refuses_an_unknown_argument_before_doing_anything(self):
+        called, bin = os.path.join(self.tmp, "called"), os.path.join(self.tmp, "bin")
+        os.makedirs(bin)  # stand-ins that note a build, an installation or a Wine start
+        for tool in ("cmake", "ctest", "apt-get", "dpkg-query", "sudo", "wineboot", "wineserver", "wine", "wixl"):
+            pathlib.Path(bin, tool).write_text(f"#!/bin/sh\necho {tool} >>{called}\nexit 1\n")
+            os.chmod(os.path.join(bin, tool), 0o755)
+        env = self.env | {"PATH": f"{bin}:{os.environ['PATH']}"}
+        for script in ("scripts/test", "scripts/demo", "scripts/bench", "scripts/fuzz", "scripts/package",
+                       "scripts/install-deps", "scripts/wine-env", "packaging/linux/install.sh",
+                       "packaging/linux/uninstall.sh", "packaging/windows/build-msi.sh"):
+            with self.subTest(script):
+                path = os.path.join(pkgtest.env("QUORVIA_SOURCE_DIR"), script)
+                self.assertIn("usage: ", pkgtest.run([path, "--help"], env=env, check=0).stdout)
+                self.assertIn("unknown argument '--bogus'", pkgtest.run([path, "--bogus"], env=env, check=2).stderr)
+        self.assertFalse(os.path.exists(called))
 
     def test_mistakes_are_refused_with_a_reason_and_nothing_written(self):
         for args, unset, message in table("install_sh_refusals.tsv"):

@@ -186,6 +186,26 @@ TEST(HostProcess, SlowAndAbandonedRequests) {
   EXPECT_EQ(run(request("short"), {.readerGone = true}).status, 1);
 }
 
+// Browsers start the host with arguments of their own (Chrome on Windows adds
+// --parent-window=N, Firefox passes the manifest's path and the add-on ID):
+// all ignored. --help and --version answer only as the one argument.
+TEST(HostProcess, BrowsersArgumentsAreIgnoredAndHelpAnswersOnlyAlone) {
+  const std::string origin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{host, origin, "--parent-window=0"},
+                                             {host, "/a/com.quorvia.deviceinfo.json", "a@b"},
+                                             {host},
+                                             {host, "--help", origin},
+                                             {host, "--version", "--parent-window=0"}}) {
+    EXPECT_EQ(documentOf(run(request(k16), {.args = args}).out, k16).size(), 11u) << args.size();
+  }
+  for (const std::string alone : {"--help", "--version"}) {
+    const HostRun r = run(request(k16), {.args = {host, alone}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind(alone == "--help" ? "usage: quorvia-host" : "quorvia-host ", 0), 0u) << r.out;
+  }
+}
+
 // In a locale whose encoding takes two bytes for kana, the key is read in that
 // encoding and its bytes become the AES key: eight kana, sixteen bytes.
 TEST(HostProcess, KeyBytesFollowTheUsersLocaleEncoding) {
@@ -250,11 +270,12 @@ TEST(Client, ExitStatusAndReportNameTheCause) {
     int status;
     std::vector<std::string> says = {};
     std::string input = "", misbehave = "";  // QUORVIA_MISBEHAVE for the misbehaving host
+    std::string err = "";                    // on standard error
   };
   std::vector<Case> cases = {
       {{"call", "--key", k32, "--host", host}, 0, {"exit status:  0", "\"authorizedOsUser\": "}},
       {{"call", "--key", k32, "--host", odd}, 0, {"\"deviceId\": "}},
-      {{"call", "--host", host, "--key", "short"}, 1, {"error code:   27\n"}},
+      {{"call", "--host", host, "--key", "short"}, 1, {"error code:   27\n", "meaning:      the key was refused"}},
       {{"call", "--key", k32, "--command", "Other", "--host", host}, 1, {"error code:   3\n"}},
       {{"call", "--key", k32, "--version", "10001", "--host", host}, 1, {"error code:   4\n"}},
       {{"call", "--key", k32, "--host", "/nonexistent/quorvia-host"}, 2, {"start:        failed"}},
@@ -264,14 +285,18 @@ TEST(Client, ExitStatusAndReportNameTheCause) {
       {{"decode", "--key", k32}, 1, {"cut short"}, answer.out.substr(0, answer.out.size() - 3)},
       {{"decode", "--key", k32}, 1, {"follow the frame"}, answer.out + "\n"},
       {{"decode", "--key", k32}, 1, {"more than a browser reads from a host"}, std::string(3 << 20, '\0')},
-      {{}, 2},
-      {{"call", "--key"}, 2},
-      {{"frobnicate", "--key", "k"}, 2},
+      {{}, 2, {}, "", "", "usage:"},
+      {{"--help"}, 0, {"usage:", "--timeout S"}},
+      {{"--version"}, 0, {"quorvia-nm "}},
+      {{"call", "--key"}, 2, {}, "", "", "--key needs a value"},
+      {{"frobnicate", "--key", "k"}, 2, {}, "", "", "unknown argument 'frobnicate' (see quorvia-nm --help)"},
+      {{"call", "--key", k32, "--hots", host}, 2, {}, "", "", "unknown argument '--hots'"},
+      {{"decode", "--key", k32, "--host", host}, 2, {}, "", "", "--host applies to call, not to decode"},
       // Only a number, never members spliced into the request.
       {{"call", "--host", host, "--key", k32, "--version", "1,\"command\":\"x\""}, 2},
       {{"call", "--host", host, "--key", k32, "--version", "01"}, 2},
       {{"call", "--host", host, "--key", k32, "--timeout", "0"}, 2},
-      {{"call", "--host", host, "--key", k32, "--timeout", "ten"}, 2},
+      {{"call", "--host", host, "--key", k32, "--timeout", "ten"}, 2, {}, "", "", "--timeout needs a number"},
   };
   const std::pair<const char*, std::vector<std::string>> misbehaviours[] = {
       {"stall", {"length:       10 bytes announced\n", "2 s passed; the host was stopped", "cut short"}},
@@ -289,6 +314,7 @@ TEST(Client, ExitStatusAndReportNameTheCause) {
     const std::string what = ::testing::PrintToString(c.args) + " " + c.misbehave + ":\n" + r.out;
     EXPECT_EQ(r.status, c.status) << what;
     for (const std::string& text : c.says) EXPECT_NE(r.out.find(text), std::string::npos) << text << " in " << what;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.err << " in " << r.err;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << what;
     // A spawned child's peak includes ours until it execs (under the sanitizers ours passes the bound after
     // the largest request): only a peak above ours is the client's own.

@@ -45,7 +45,9 @@ TEST(PlatformSession, SetsQuietErrorModeBinaryStreamsAndJoinsComOnce) {
     _setmode(_fileno(stdin), _O_TEXT);
     _setmode(_fileno(stdout), _O_TEXT);
     SetErrorMode(0);
-    if (singleThreaded) ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    if (singleThreaded) {
+      ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    }
     {
       PlatformSession session;
       EXPECT_EQ(GetErrorMode() & (SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),

@@ -33,18 +33,24 @@ constexpr const char* kOrigin = "chrome-extension://quorvianmdiagnosticclientxxx
 // stops there, so a host that never stops writing cannot fill our memory.
 constexpr std::uint32_t kBrowserLimit = 1024 * 1024;
 
-void usage() {
-  std::fputs(
-      "usage:\n"
-      "  quorvia-nm call --key KEY [--host PATH] [--command C] [--version N] [--timeout S]\n"
-      "      Sends one request to the host as a browser does and shows the answer;\n"
-      "      the host is stopped after S seconds (default 10).\n"
-      "  quorvia-nm decode --key KEY < captured-response\n"
-      "      Decodes a captured response (framed, or just its JSON body).\n"
-      "Exit status: 0 for a data response that decrypts, 1 for an error response or\n"
-      "a broken answer, 2 for wrong usage or a host that cannot be started.\n",
-      stderr);
-}
+constexpr const char* kUsageText =
+    "usage:\n"
+    "  quorvia-nm call --key KEY [--host PATH] [--command C] [--version N] [--timeout S]\n"
+    "      Sends one request to the host as a browser does and shows the answer.\n"
+    "  quorvia-nm decode --key KEY < captured-response\n"
+    "      Decodes a captured response (framed, or just its JSON body).\n"
+    "  quorvia-nm --help | --version\n"
+    "\n"
+    "  --key KEY      the request's AES key text: 16, 24 or 32 bytes in this locale's encoding\n"
+    "  --host PATH    the host program (default: quorvia-host beside quorvia-nm)\n"
+    "  --command C    the request's command (default: DeviceInfo)\n"
+    "  --version N    the request's version, a JSON number (default: 1); alone,\n"
+    "                 \"quorvia-nm --version\" prints quorvia-nm's own version\n"
+    "  --timeout S    stop the host after S seconds, above 0 and at most 86400 (default: 10)\n"
+    "  --help         this text\n"
+    "\n"
+    "Exit status: 0 for a data response that decrypts, 1 for an error response or\n"
+    "a broken answer, 2 for wrong usage or a host that cannot be started.\n";
 
 struct Options {
   std::string mode;
@@ -83,36 +89,63 @@ std::optional<double> seconds(const std::string& text) {
   return value;
 }
 
-std::optional<Options> parse(const std::vector<std::string>& argv) {
+// What the command line asks for: a run, the help or the version; or, for
+// wrong usage, what is wrong with it (empty: nothing was asked at all).
+struct Invocation {
+  enum Kind { kRun, kHelp, kVersion, kWrong } kind = kWrong;
+  Options options;
+  std::string problem;
+};
+
+Invocation wrong(std::string problem) { return {Invocation::kWrong, {}, std::move(problem)}; }
+
+Invocation parse(const std::vector<std::string>& argv) {
+  // Every option, and whether it applies to decode as well as to call.
+  static const std::pair<const char*, bool> known[] = {
+      {"--key", true}, {"--host", false}, {"--command", false}, {"--version", false}, {"--timeout", false}};
+  const auto find = [](const std::string& arg) -> const std::pair<const char*, bool>* {
+    for (const auto& k : known) {
+      if (arg == k.first) return &k;
+    }
+    return nullptr;
+  };
   const std::size_t argc = argv.size();
-  if (argc < 2) return std::nullopt;
-  Options o;
+  if (argc < 2) return wrong("");
+  Invocation result{Invocation::kRun, {}, {}};
+  Options& o = result.options;
   o.mode = argv[1];
-  if (o.mode != "call" && o.mode != "decode") return std::nullopt;
+  if (o.mode == "--help" || o.mode == "-h") return {Invocation::kHelp, {}, {}};
+  if (o.mode == "--version" && argc == 2) return {Invocation::kVersion, {}, {}};
+  if (o.mode != "call" && o.mode != "decode") {
+    if (find(o.mode)) return wrong(o.mode + " goes after call or decode");
+    return wrong("unknown argument '" + o.mode + "'");
+  }
   for (std::size_t i = 2; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) return std::nullopt;
-    const std::string value = argv[++i];
+    const std::string& arg = argv[i];
+    if (arg == "--help" || arg == "-h") return {Invocation::kHelp, {}, {}};
+    const auto* option = find(arg);
+    if (!option) return wrong("unknown argument '" + arg + "'");
+    if (!option->second && o.mode != "call") return wrong(arg + " applies to call, not to " + o.mode);
+    if (i + 1 >= argc) return wrong(arg + " needs a value");
+    const std::string& value = argv[++i];
     if (arg == "--key") {
       o.key = value;
-    } else if (arg == "--host" && o.mode == "call") {
+    } else if (arg == "--host") {
       o.host = value;
-    } else if (arg == "--command" && o.mode == "call") {
+    } else if (arg == "--command") {
       o.command = value;
-    } else if (arg == "--version" && o.mode == "call") {
-      if (!isJsonNumber(value)) return std::nullopt;
+    } else if (arg == "--version") {
+      if (!isJsonNumber(value)) return wrong("--version needs a JSON number, such as 1, not '" + value + "'");
       o.version = value;
-    } else if (arg == "--timeout" && o.mode == "call") {
-      const std::optional<double> s = seconds(value);
-      if (!s) return std::nullopt;
-      o.timeoutSeconds = *s;
     } else {
-      return std::nullopt;
+      const std::optional<double> s = seconds(value);
+      if (!s) return wrong("--timeout needs a number of seconds above 0 and at most 86400, not '" + value + "'");
+      o.timeoutSeconds = *s;
     }
   }
-  if (!o.key) return std::nullopt;
+  if (!o.key) return wrong(o.mode + " needs --key KEY");
   if (o.host.empty()) o.host = hostBesideUs();
-  return o;
+  return result;
 }
 
 // JSON string contents; the bytes stay as they are: the host reads the
@@ -147,10 +180,14 @@ int report(const std::string& body, const std::string& keyText) {
   const picojson::object& o = v.get<picojson::object>();
   if (auto code = o.find("errorCode"); code != o.end() && code->second.is<double>()) {
     const auto message = o.find("errorMessage");
-    std::printf("error code:   %.0f\n", code->second.get<double>());
+    const double number = code->second.get<double>();
+    std::printf("error code:   %.0f\n", number);
     std::printf("message:      %s\n", message != o.end() && message->second.is<std::string>()
                                           ? message->second.get<std::string>().c_str()
                                           : "(none)");
+    // The host's messages are Japanese; the English is ours, kept beside the codes.
+    const bool whole = number == std::floor(number) && std::fabs(number) < 1e9;
+    std::printf("meaning:      %s\n", errorExplanation(whole ? static_cast<std::int32_t>(number) : -1));
     return kFailed;
   }
   const auto data = o.find("data");
@@ -295,13 +332,28 @@ namespace {
 
 int run(const std::vector<std::string>& arguments) {
   using namespace quorvia::nm;
-  useBinaryStdio();
-  const std::optional<Options> options = parse(arguments);
-  if (!options) {
-    usage();
-    return kUsage;
+  const Invocation invocation = parse(arguments);
+  switch (invocation.kind) {
+    case Invocation::kHelp:
+      std::fputs(kUsageText, stdout);
+      return std::fflush(stdout) == 0 ? kOk : kUsage;
+    case Invocation::kVersion:
+      std::fputs("quorvia-nm " QUORVIA_VERSION "\n", stdout);
+      return std::fflush(stdout) == 0 ? kOk : kUsage;
+    case Invocation::kWrong:
+      if (invocation.problem.empty()) {
+        std::fputs(kUsageText, stderr);
+      } else {
+        std::fprintf(stderr, "quorvia-nm: %s (see quorvia-nm --help)\n", invocation.problem.c_str());
+      }
+      return kUsage;
+    case Invocation::kRun:
+      break;
   }
-  const int status = options->mode == "call" ? call(*options) : decode(*options);
+  // Text mode until here, for the usage; the frames are bytes.
+  useBinaryStdio();
+  const Options& options = invocation.options;
+  const int status = options.mode == "call" ? call(options) : decode(options);
   std::fflush(stdout);
   return status;
 }
