@@ -49,13 +49,21 @@ std::string textOf(const std::string& path) {
   return text;
 }
 
-// A file's .smbios and .dt are the SMBIOS record and device-tree model it falls back to.
+// A file's .smbios and .dt are the SMBIOS record and device-tree model it
+// falls back to; arm-parts.tsv holds every arm64 part the host names.
 TEST(Fixtures, CpuInfoNamesTheProcessorOnEveryArchitecture) {
-  checkFixtures("cpuinfo", [](const std::string& path) {
+  const auto name = [](const std::string& path) {
     const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     const std::string smbios = path + ".smbios", model = path + ".dt";
     return readProcessorName(fd.get(), {smbios.c_str(), model.c_str(), "aarch64"}).value_or("(unreadable)");
-  });
+  };
+  checkFixtures("cpuinfo", name);
+  const std::string copy = ::testing::TempDir() + "cpuinfo";
+  for (const std::string& row : testing::dataLines("unit/cpuinfo/arm-parts.tsv")) {
+    const auto part = testing::fields(row);
+    std::ofstream(copy) << "CPU implementer\t: " << part[0] << "\nCPU part\t: " << part[1] << "\n";
+    EXPECT_EQ(name(copy), part[2]) << row;
+  }
 }
 
 // The tables' @ROOT@ is this machine's root disk, and every loop, RAM and
