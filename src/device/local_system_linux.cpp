@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "device/file_text_linux.h"
+#include "device/local_system_linux.h"
 #include "device/mounted_drives_linux.h"
 #include "device/processor_name_linux.h"
 #include "device/system.h"
@@ -121,14 +122,13 @@ struct CpuInfoKey {
   std::string name;
 };
 
-// The user's name straight from /etc/passwd when the name service asks that
-// file first, as nearly every machine's does: what getpwuid_r would find
-// there, without its start-up (the nscd probes, the service modules), which
-// costs as much as the rest of the probe. Nullopt sends the caller to the
-// name service itself.
-std::optional<std::string> nameFromPasswdFile(uid_t uid) {
+}  // namespace
+
+// Read straight from the file, without getpwuid_r's start-up (the nscd
+// probes, the service modules), which costs as much as the rest of the probe.
+std::optional<std::string> nameFromPasswdFile(uid_t uid, const std::string& root) {
   std::string config;
-  if (!readSmallFile("/etc/nsswitch.conf", config, 65536)) return std::nullopt;
+  if (!readSmallFile((root + "/etc/nsswitch.conf").c_str(), config, 65536)) return std::nullopt;
   std::string_view rest = config;
   bool filesFirst = false;
   while (!rest.empty()) {
@@ -142,7 +142,7 @@ std::optional<std::string> nameFromPasswdFile(uid_t uid) {
     break;
   }
   if (!filesFirst) return std::nullopt;
-  const FileDescriptor file(::open("/etc/passwd", O_RDONLY | O_CLOEXEC));
+  const FileDescriptor file(::open((root + "/etc/passwd").c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.valid()) return std::nullopt;
   LineReader reader(file.get());
   const std::string wanted = std::to_string(uid);
@@ -158,6 +158,8 @@ std::optional<std::string> nameFromPasswdFile(uid_t uid) {
   }
   return std::nullopt;
 }
+
+namespace {
 
 class LinuxLocalSystem final : public LocalSystem {
  public:

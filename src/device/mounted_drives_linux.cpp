@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -65,9 +66,9 @@ bool startsWith(std::string_view text, std::string_view prefix) { return text.su
 // A disk of this machine that stays in it: not a loop, RAM or compressed-RAM
 // device, and not marked removable on its whole disk. Device-mapper and md
 // devices are local disks too.
-bool isFixedDisk(dev_t device) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(device), minor(device));
+bool isFixedDisk(dev_t device, const std::string& root) {
+  char path[PATH_MAX];
+  std::snprintf(path, sizeof path, "%s/sys/dev/block/%u:%u", root.c_str(), major(device), minor(device));
   char target[512];
   const ssize_t n = ::readlink(path, target, sizeof target - 1);
   if (n <= 0) return false;  // not a block device the kernel knows
@@ -119,7 +120,7 @@ bool MountedDrives::parseMountInfoLine(std::string_view line, Entry& entry) {
   return true;
 }
 
-MountedDrives MountedDrives::fromMountTable(const char* path) {
+MountedDrives MountedDrives::fromMountTable(const char* path, const std::string& root) {
   MountedDrives table;
   const FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return table;
@@ -142,7 +143,7 @@ MountedDrives MountedDrives::fromMountTable(const char* path) {
     std::size_t i = 0;
     while (i < table.drives_.size() && (table.drives_[i].disk != disk || pools[i] != pool)) ++i;
     if (i == table.drives_.size()) {
-      if (pool.empty() && !isFixedDisk(disk)) {
+      if (pool.empty() && !isFixedDisk(disk, root)) {
         others.push_back(disk);
         continue;
       }
@@ -155,7 +156,7 @@ MountedDrives MountedDrives::fromMountTable(const char* path) {
   return table;
 }
 
-bool MountedDrives::totalBytes(const Drive& drive, std::uint64_t& bytes) {
+bool MountedDrives::totalBytes(const Drive& drive, std::uint64_t& bytes, const std::string& root) {
   for (const Mount& mount : drive.mounts) {
     // A path shows a mount when it is on that mount's device; the kernel's
     // mount ID settles it where one file system reports several devices
@@ -176,8 +177,8 @@ bool MountedDrives::totalBytes(const Drive& drive, std::uint64_t& bytes) {
   bytes = 0;
   if (drive.disk == 0) return true;
   // sysfs gives every block device's size in 512-byte sectors.
-  char path[64];
-  std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/size", major(drive.disk), minor(drive.disk));
+  char path[PATH_MAX];
+  std::snprintf(path, sizeof path, "%s/sys/dev/block/%u:%u/size", root.c_str(), major(drive.disk), minor(drive.disk));
   std::string sectors;
   if (readSmallFile(path, sectors, 32)) bytes = std::strtoull(sectors.c_str(), nullptr, 10) * 512;
   return true;

@@ -28,7 +28,9 @@ class MountedDrives {
   };
 
   // Reads the process's mount table; an unreadable table gives no drive.
-  static MountedDrives fromMountTable(const char* path = "/proc/self/mountinfo");
+  // `root` stands in for / where sysfs is read: "" in the host, a folder set
+  // up as a machine in the tests.
+  static MountedDrives fromMountTable(const char* path = "/proc/self/mountinfo", const std::string& root = "");
 
   const std::vector<Drive>& drives() const { return drives_; }
 
@@ -38,7 +40,7 @@ class MountedDrives {
   // it). A disk with no such mount point counts with its size in sysfs, a
   // pool not at all. False only when the size query fails on a reachable
   // mount point.
-  static bool totalBytes(const Drive& drive, std::uint64_t& bytes);
+  static bool totalBytes(const Drive& drive, std::uint64_t& bytes, const std::string& root = "");
 
   // The fields of one mountinfo line the drives are made of, with the
   // table's octal escapes (\040 for a space, ...) undone. False for a

@@ -72,14 +72,16 @@ bool readTextFile(const char* path, std::string& text) {
   return true;
 }
 
-std::unique_ptr<PropertySet> computerSystem() {
+std::unique_ptr<PropertySet> computerSystem(const std::string& root) {
   auto object = std::make_unique<PropertySet>();
   std::string text;
-  if (readTextFile("/sys/class/dmi/id/sys_vendor", text)) object->add(u"Manufacturer", utf16FromUtf8(text));
-  if (readTextFile("/sys/class/dmi/id/product_name", text)) {
+  if (readTextFile((root + "/sys/class/dmi/id/sys_vendor").c_str(), text)) {
+    object->add(u"Manufacturer", utf16FromUtf8(text));
+  }
+  if (readTextFile((root + "/sys/class/dmi/id/product_name").c_str(), text)) {
     object->add(u"Model", utf16FromUtf8(text));
-  } else if (readSmallFile("/proc/device-tree/model", text) ||
-             readSmallFile("/sys/firmware/devicetree/base/model", text)) {
+  } else if (readSmallFile((root + "/proc/device-tree/model").c_str(), text) ||
+             readSmallFile((root + "/sys/firmware/devicetree/base/model").c_str(), text)) {
     // Device-tree strings end with a NUL, not a line feed.
     text.resize(std::min(text.find('\0'), text.size()));
     object->add(u"Model", utf16FromUtf8(text));
@@ -87,11 +89,12 @@ std::unique_ptr<PropertySet> computerSystem() {
   return object->empty() ? nullptr : std::move(object);
 }
 
-std::unique_ptr<PropertySet> operatingSystem() {
+std::unique_ptr<PropertySet> operatingSystem(const std::string& root) {
   auto object = std::make_unique<PropertySet>();
   std::string content;
   constexpr std::size_t kLimit = 16384;  // os-release files are a few hundred bytes
-  if (readSmallFile("/etc/os-release", content, kLimit) || readSmallFile("/usr/lib/os-release", content, kLimit)) {
+  if (readSmallFile((root + "/etc/os-release").c_str(), content, kLimit) ||
+      readSmallFile((root + "/usr/lib/os-release").c_str(), content, kLimit)) {
     if (auto name = osReleaseValue(content, "PRETTY_NAME")) object->add(u"Caption", utf16FromUtf8(*name));
   }
   utsname system;
@@ -99,17 +102,18 @@ std::unique_ptr<PropertySet> operatingSystem() {
   return object->empty() ? nullptr : std::move(object);
 }
 
-std::unique_ptr<PropertySet> computerSystemProduct() {
+std::unique_ptr<PropertySet> computerSystemProduct(const std::string& root) {
   // The firmware's product UUID would be the closer match, but only root may
   // read it: every account must see one identity for the machine, so it is
   // the machine ID, which every user can read.
   auto object = std::make_unique<PropertySet>();
-  if (auto id = machineIdAsUuid()) object->add(u"UUID", utf16FromUtf8(*id));
+  if (auto id = machineIdAsUuid(root)) object->add(u"UUID", utf16FromUtf8(*id));
   return object->empty() ? nullptr : std::move(object);
 }
 
 class LinuxServices final : public WmiServices {
  public:
+  explicit LinuxServices(std::string root) : root_(std::move(root)) {}
   long setProxyBlanket() override { return 0; }
 
   long execQuery(const char16_t* language, const char16_t* query, long, WmiEnumerator** enumerator) override {
@@ -117,11 +121,11 @@ class LinuxServices final : public WmiServices {
     if (!equalsIgnoringCase(language, u"WQL")) return kWbemEInvalidQueryType;
     std::unique_ptr<PropertySet> object;
     if (equalsIgnoringCase(query, u"SELECT * FROM Win32_ComputerSystem")) {
-      object = computerSystem();
+      object = computerSystem(root_);
     } else if (equalsIgnoringCase(query, u"SELECT * FROM Win32_OperatingSystem")) {
-      object = operatingSystem();
+      object = operatingSystem(root_);
     } else if (equalsIgnoringCase(query, u"SELECT * FROM Win32_ComputerSystemProduct")) {
-      object = computerSystemProduct();
+      object = computerSystemProduct(root_);
     } else {
       return kWbemEInvalidQuery;
     }
@@ -130,27 +134,38 @@ class LinuxServices final : public WmiServices {
   }
 
   void release() override { delete this; }
+
+ private:
+  std::string root_;
 };
 
 class LinuxLocator final : public WmiLocator {
  public:
+  explicit LinuxLocator(std::string root) : root_(std::move(root)) {}
   long connectServer(const char16_t* nameSpace, WmiServices** services) override {
     *services = nullptr;
     if (!equalsIgnoringCase(nameSpace, u"ROOT\\CIMV2")) return kWbemEInvalidNamespace;
-    *services = new LinuxServices;
+    *services = new LinuxServices(root_);
     return 0;
   }
   void release() override { delete this; }
+
+ private:
+  std::string root_;
 };
 
 class LinuxWmiSystem final : public WmiSystem {
  public:
+  explicit LinuxWmiSystem(std::string root) : root_(std::move(root)) {}
   // Linux has no process-wide call security to set.
   long initializeSecurity() override { return 0; }
   long createLocator(WmiLocator** locator) override {
-    *locator = new LinuxLocator;
+    *locator = new LinuxLocator(root_);
     return 0;
   }
+
+ private:
+  std::string root_;
 };
 
 }  // namespace
@@ -194,10 +209,10 @@ std::optional<std::string> osReleaseValue(std::string_view content, std::string_
   return found;
 }
 
-std::optional<std::string> machineIdAsUuid() {
+std::optional<std::string> machineIdAsUuid(const std::string& root) {
   for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
     std::string id;
-    if (!readSmallFile(path, id, 64)) continue;
+    if (!readSmallFile((root + path).c_str(), id, 64)) continue;
     dropTrailingLineFeed(id);
     if (id.size() != 32 || id.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) continue;
     std::string uuid;
@@ -211,6 +226,9 @@ std::optional<std::string> machineIdAsUuid() {
   return std::nullopt;
 }
 
-std::unique_ptr<WmiSystem> makeWmiSystem() { return std::make_unique<LinuxWmiSystem>(); }
+std::unique_ptr<WmiSystem> makeWmiSystemAt(std::string root) {
+  return std::make_unique<LinuxWmiSystem>(std::move(root));
+}
+std::unique_ptr<WmiSystem> makeWmiSystem() { return makeWmiSystemAt(""); }
 
 }  // namespace quorvia

@@ -265,12 +265,19 @@ TEST(Client, ExitStatusAndReportNameTheCause) {
   fs::create_directories(dir);
   fs::copy_file(host, dir / fs::path(host).filename(), fs::copy_options::overwrite_existing);
   const std::string odd = (windows ? "Z:" : "") + (dir / fs::path(host).filename()).string();
+  // Without --host, the host beside quorvia-nm's real path: a copy beside that one, started through a link in a
+  // folder without a host (Windows starts the copy itself).
+  const fs::path nmCopy = dir / fs::path(nm).filename(), link = dir / "link" / nmCopy.filename();
+  fs::copy_file(nm, nmCopy, fs::copy_options::overwrite_existing);
+  fs::create_directories(link.parent_path());
+  fs::create_symlink(nmCopy, link);
   struct Case {
     std::vector<std::string> args;
     int status;
     std::vector<std::string> says = {};
     std::string input = "", misbehave = "";  // QUORVIA_MISBEHAVE for the misbehaving host
     std::string err = "";                    // on standard error
+    std::string program = "";                // another quorvia-nm
   };
   std::vector<Case> cases = {
       {{"call", "--key", k32, "--host", host}, 0, {"exit status:  0", "\"authorizedOsUser\": "}},
@@ -279,6 +286,8 @@ TEST(Client, ExitStatusAndReportNameTheCause) {
       {{"call", "--key", k32, "--command", "Other", "--host", host}, 1, {"error code:   3\n"}},
       {{"call", "--key", k32, "--version", "10001", "--host", host}, 1, {"error code:   4\n"}},
       {{"call", "--key", k32, "--host", "/nonexistent/quorvia-host"}, 2, {"start:        failed"}},
+      {{"call", "--key", k32}, 0, {"\"deviceId\": "}, "", "", "", (windows ? nmCopy : link).string()},
+      {{"call", "--host", host}, 2},
       {{"decode", "--key", k32}, 0, {"\"deviceId\": "}, answer.out},
       {{"decode", "--key", k32}, 0, {"\"deviceId\": "}, answer.out.substr(4)},  // the body alone
       {{"decode", "--key", "fedcba9876543210fedcba9876543210"}, 1, {"cannot be decrypted"}, answer.out},
@@ -307,8 +316,10 @@ TEST(Client, ExitStatusAndReportNameTheCause) {
   for (const auto& [mode, says] : misbehaviours) {
     if (!bad.empty()) cases.push_back({{"call", "--key", k32, "--timeout", "2", "--host", bad}, 1, says, "", mode});
   }
+  if (!bad.empty())
+    cases.push_back({{"call", "--key", k32, "--host", bad}, 1, {"10 s passed; the host was"}, "", "stall"});
   for (Case& c : cases) {
-    c.args.insert(c.args.begin(), nm);
+    c.args.insert(c.args.begin(), c.program.empty() ? nm : c.program);
     const auto start = std::chrono::steady_clock::now();
     const HostRun r = run(c.input, {.env = {"QUORVIA_MISBEHAVE=" + c.misbehave}, .args = c.args});
     const std::string what = ::testing::PrintToString(c.args) + " " + c.misbehave + ":\n" + r.out;

@@ -14,6 +14,7 @@
 #include "base/text.h"
 #include "corpus/corpus.h"
 #include "device/file_text_linux.h"
+#include "device/local_system_linux.h"
 #include "device/mounted_drives_linux.h"
 #include "device/probes.h"
 #include "device/processor_name_linux.h"
@@ -49,26 +50,30 @@ std::string textOf(const std::string& path) {
   return text;
 }
 
-// A file's .smbios and .dt are the SMBIOS record and device-tree model it falls back to.
+// A file's .smbios and .dt are the SMBIOS record and device-tree model it
+// falls back to; arm-parts.tsv holds every arm64 part the host names.
 TEST(Fixtures, CpuInfoNamesTheProcessorOnEveryArchitecture) {
-  checkFixtures("cpuinfo", [](const std::string& path) {
+  const auto name = [](const std::string& path) {
     const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     const std::string smbios = path + ".smbios", model = path + ".dt";
     return readProcessorName(fd.get(), {smbios.c_str(), model.c_str(), "aarch64"}).value_or("(unreadable)");
-  });
+  };
+  checkFixtures("cpuinfo", name);
+  const std::string copy = ::testing::TempDir() + "cpuinfo";
+  for (const std::string& row : testing::dataLines("unit/cpuinfo/arm-parts.tsv")) {
+    const auto part = testing::fields(row);
+    std::ofstream(copy) << "CPU implementer\t: " << part[0] << "\nCPU part\t: " << part[1] << "\n";
+    EXPECT_EQ(name(copy), part[2]) << row;
+  }
 }
 
-// The tables' @ROOT@ is this machine's root disk, and every loop, RAM and
-// compressed-RAM device it has is added: none of them may count. Each
-// expected field is one drive, its mount points joined by '|', and its size:
-// through the first mount point that shows its file system (not one that is
-// not there, nor /proc, which another file system covers), else the disk's.
+// The tables' @ROOT@ is this machine's root disk. Each expected field is one
+// drive, its mount points joined by '|', and its size: through the first
+// mount point that shows its file system (not one that is not there, nor
+// /proc, which another file system covers), else the disk's.
 TEST(Fixtures, MountTableGroupsTheMountPointsOfEachLocalDiskAndEachPool) {
   const std::string disk = run("mountpoint -d / 2>/dev/null");  // major:minor
   if (disk.empty() || disk.rfind("0:", 0) == 0) GTEST_SKIP() << "/ is not on a block device here";
-  const std::string virtualDisks =
-      run("cd /sys/dev/block && for d in *; do n=$(basename $(readlink $d)); case $n in loop*|ram*|zram*)"
-          " echo \"30 20 $d / /mnt/$n rw - ext4 /dev/$n rw\";; esac; done");
   const std::uint64_t fsSize = std::stoull(run("df -B1 --output=size / | tail -n 1")),
                       diskSize = std::stoull(run("cat /sys/dev/block/" + disk + "/size")) * 512;
   ASSERT_NE(fsSize, diskSize);
@@ -76,16 +81,29 @@ TEST(Fixtures, MountTableGroupsTheMountPointsOfEachLocalDiskAndEachPool) {
     std::string table = textOf(path), found;
     for (std::size_t at; (at = table.find("@ROOT@")) != std::string::npos;) table.replace(at, 6, disk);
     const std::string copy = ::testing::TempDir() + "mountinfo";
-    std::ofstream(copy) << table << virtualDisks << "\n";
-    const MountedDrives drives = MountedDrives::fromMountTable(copy.c_str());
+    std::ofstream(copy) << table;
+    const std::string root = ::access((path + ".root").c_str(), F_OK) == 0 ? path + ".root" : "";
+    const MountedDrives drives = MountedDrives::fromMountTable(copy.c_str(), root);
     for (const auto& drive : drives.drives()) {
       std::string points;
       for (const auto& mount : drive.mounts) points += (points.empty() ? "" : "|") + mount.point;
       std::uint64_t size = 0;
-      const bool ok = MountedDrives::totalBytes(drive, size);
+      const bool ok = MountedDrives::totalBytes(drive, size, root);
       points += !ok ? "=failed" : size == fsSize ? "=fs" : size == diskSize ? "=disk" : "=" + std::to_string(size);
       found += (found.empty() ? "" : "\t") + points;
     }
+    return found;
+  });
+}
+
+// A folder set up as a machine stands in for /.
+TEST(Fixtures, MachineFilesGiveMakerModelIdSystemAndUserNames) {
+  checkFixtures("machines", [](const std::string& root) {
+    DeviceRecord record;
+    record.collectWmiInfo(*makeWmiSystemAt(root));
+    std::string found =
+        toUtf8(record.venderName + u"|" + record.deviceName + u"|" + record.deviceId + u"|" + record.osName);
+    for (uid_t uid : {0, 1000, 4242}) found += "|" + nameFromPasswdFile(uid, root).value_or("-");
     return found;
   });
 }
