@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 
 #include "device/file_text_linux.h"
@@ -62,14 +61,20 @@ bool resolveDevice(const MountedDrives::Entry& entry, dev_t& device) {
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
+// /sys/dev/block/MAJOR:MINOR, the device's entry in sysfs, and `rest` after it.
+std::string sysfsBlockPath(dev_t device, std::string_view rest = {}) {
+  std::string path = "/sys/dev/block/";
+  path.append(std::to_string(major(device))).append(":").append(std::to_string(minor(device))).append(rest);
+  return path;
+}
+
 // A disk of this machine that stays in it: not a loop, RAM or compressed-RAM
 // device, and not marked removable on its whole disk. Device-mapper and md
 // devices are local disks too.
 bool isFixedDisk(dev_t device) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(device), minor(device));
+  const std::string path = sysfsBlockPath(device);
   char target[512];
-  const ssize_t n = ::readlink(path, target, sizeof target - 1);
+  const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
   if (n <= 0) return false;  // not a block device the kernel knows
   const std::string_view link(target, static_cast<std::size_t>(n));
   const std::string_view name = link.substr(link.rfind('/') + 1);
@@ -78,9 +83,8 @@ bool isFixedDisk(dev_t device) {
   // Partitions carry no removable flag of their own; their disk does. Each
   // sysfs lookup costs, so the flag is simply tried where a disk has it.
   std::string removable;
-  const std::string base = path;
-  if (!readSmallFile((base + "/removable").c_str(), removable, 16)) {
-    readSmallFile((base + "/../removable").c_str(), removable, 16);
+  if (!readSmallFile((path + "/removable").c_str(), removable, 16)) {
+    readSmallFile((path + "/../removable").c_str(), removable, 16);
   }
   return !startsWith(removable, "1");
 }
@@ -176,10 +180,9 @@ bool MountedDrives::totalBytes(const Drive& drive, std::uint64_t& bytes) {
   bytes = 0;
   if (drive.disk == 0) return true;
   // sysfs gives every block device's size in 512-byte sectors.
-  char path[64];
-  std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/size", major(drive.disk), minor(drive.disk));
   std::string sectors;
-  if (readSmallFile(path, sectors, 32)) bytes = std::strtoull(sectors.c_str(), nullptr, 10) * 512;
+  if (readSmallFile(sysfsBlockPath(drive.disk, "/size").c_str(), sectors, 32))
+    bytes = std::strtoull(sectors.c_str(), nullptr, 10) * 512;
   return true;
 }
 
