@@ -55,6 +55,18 @@ void appendQuoted(std::u16string& out, std::u16string_view text);
 // changes this form.
 void appendDecimal(std::u16string& out, std::int64_t value);
 
+// Makes the user's LC_CTYPE locale, as the environment names it, the one the
+// two conversions below work in. Windows sets it at once. Linux sets it when
+// a conversion first meets a character outside ASCII: text of ASCII
+// characters alone makes the same bytes in every locale glibc can build
+// except for the backslash and the tilde of a few Japanese encodings
+// (localedef calls those "not ASCII compatible"), and there the key's bytes
+// come back as the same bytes while the command and the IV have neither, so
+// no answer changes. Setting the locale reads the alias file, the locale's
+// tables and the converter cache: seven system calls and a sixth of the
+// host's own instructions that a request in plain ASCII never needs.
+void useUserLocale();
+
 // Bytes in the current LC_CTYPE locale's encoding, up to the first zero byte,
 // to wide text. A sequence that is not valid in that encoding gives empty text.
 // With `maxUnits`, all the bytes are still checked, but only the first

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <climits>
+#include <clocale>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
@@ -11,10 +12,28 @@
 
 namespace quorvia {
 
+namespace {
+
+bool userLocaleWanted = false;
+
+// Sets the locale useUserLocale asked for once the text needs it.
+template <class Text>
+void settleLocaleFor(Text text) {
+  if (!userLocaleWanted) return;
+  if (std::none_of(text.begin(), text.end(), [](auto c) { return static_cast<std::uint32_t>(c) >= 0x80; })) return;
+  std::setlocale(LC_CTYPE, "");
+  userLocaleWanted = false;
+}
+
+}  // namespace
+
+void useUserLocale() { userLocaleWanted = true; }
+
 std::u16string fromLocaleMultibyte(std::string_view bytes, std::size_t maxUnits) {
   if (const void* nul = bytes.empty() ? nullptr : std::memchr(bytes.data(), 0, bytes.size())) {
     bytes = bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
   }
+  settleLocaleFor(bytes);
   std::u16string out;
   out.reserve(std::min(bytes.size(), maxUnits));
   std::mbstate_t state{};
@@ -40,6 +59,7 @@ std::u16string fromLocaleMultibyte(std::string_view bytes, std::size_t maxUnits)
 }
 
 SecretBytes toLocaleMultibyte(std::u16string_view text) {
+  settleLocaleFor(text.substr(0, std::min(text.size(), text.find(u'\0'))));
   SecretBytes out;
   out.reserve(text.size() + 1);
   std::mbstate_t state{};

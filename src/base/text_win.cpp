@@ -1,3 +1,4 @@
+#include <locale.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -10,6 +11,8 @@
 // setlocale chose (the user's ANSI code page) give and take UTF-16 directly.
 
 namespace quorvia {
+
+void useUserLocale() { setlocale(LC_CTYPE, ""); }
 
 std::u16string fromLocaleMultibyte(std::string_view bytes, std::size_t maxUnits) {
   if (const void* nul = bytes.empty() ? nullptr : memchr(bytes.data(), 0, bytes.size())) {

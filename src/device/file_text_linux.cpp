@@ -128,7 +128,7 @@ bool LineReader::next(std::string& line) {
       begin_ = end_;
     }
     if (done_) return !line.empty();
-    const ssize_t n = readRetrying(fd_, chunk_, sizeof chunk_);
+    const ssize_t n = readRetrying(fd_, chunk_, readSize_);
     if (n <= 0) {
       done_ = true;
       failed_ = n < 0;

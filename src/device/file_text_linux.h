@@ -29,7 +29,11 @@ bool equalsIgnoringCase(const char16_t* text, std::u16string_view expected);
 // what it wants, and the rest of the file is never read.
 class LineReader {
  public:
-  explicit LineReader(int fd) : fd_(fd) {}
+  static constexpr std::size_t kChunkSize = 4096;
+
+  // Each read asks for `readSize` bytes at most (a whole chunk by default):
+  // of a file the kernel makes as it is read, no more is made than that.
+  explicit LineReader(int fd, std::size_t readSize = kChunkSize) : fd_(fd) { setReadSize(readSize); }
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
@@ -37,10 +41,12 @@ class LineReader {
   bool next(std::string& line);
   // Whether next() ended on a read error rather than at the end.
   bool failed() const { return failed_; }
+  void setReadSize(std::size_t size) { readSize_ = size == 0 || size > kChunkSize ? kChunkSize : size; }
 
  private:
   int fd_;
-  char chunk_[4096];
+  char chunk_[kChunkSize];
+  std::size_t readSize_ = kChunkSize;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   bool done_ = false;

@@ -67,10 +67,14 @@ struct Link {
 
 // Every link the kernel knows, with its hardware address: one RTM_GETLINK
 // dump over netlink. getifaddrs would give the same links but also dumps
-// every IP address, which the host has no use for.
-bool readLinks(std::vector<Link>& links) {
+// every IP address, which the host has no use for. The dump is received into
+// the caller's block (`area`), whose first pages the entries are written to
+// afterwards, so the probe touches no other memory for it. Returns 0, a
+// failure, or kErrorBufferOverflow with `needed` set when a message is longer
+// than the block.
+std::uint32_t readLinks(std::vector<Link>& links, void* area, std::size_t areaSize, std::size_t& needed) {
   const FileDescriptor sock(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-  if (sock.get() < 0) return false;
+  if (sock.get() < 0) return kErrorGenFailure;
   // The kernel gathers every link's counters for a dump unless told to skip
   // them (kernels older than 4.7 ignore the request and send them anyway).
   struct {
@@ -90,17 +94,24 @@ bool readLinks(std::vector<Link>& links) {
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
   if (::sendto(sock.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
-    return false;
+    return kErrorGenFailure;
   }
-  alignas(nlmsghdr) char buffer[32768];
+  auto* buffer = static_cast<char*>(area);
   for (;;) {
-    const ssize_t n = ::recv(sock.get(), buffer, sizeof buffer, 0);
+    // With MSG_TRUNC a netlink socket reports a message's whole length even
+    // when the buffer held only its start (netlink_recvmsg in
+    // net/netlink/af_netlink.c): a cut message would lose links unseen.
+    const ssize_t n = ::recv(sock.get(), buffer, areaSize, MSG_TRUNC);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) return kErrorGenFailure;
+    if (static_cast<std::size_t>(n) > areaSize) {
+      needed = static_cast<std::size_t>(n);
+      return kErrorBufferOverflow;
+    }
     auto remaining = static_cast<unsigned int>(n);
     for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, remaining); h = NLMSG_NEXT(h, remaining)) {
-      if (h->nlmsg_type == NLMSG_DONE) return true;
-      if (h->nlmsg_type == NLMSG_ERROR) return false;
+      if (h->nlmsg_type == NLMSG_DONE) return 0;
+      if (h->nlmsg_type == NLMSG_ERROR) return kErrorGenFailure;
       if (h->nlmsg_type != RTM_NEWLINK) continue;
       const auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(h));
       Link link{info->ifi_index, 0, {}};
@@ -244,16 +255,17 @@ class LinuxLocalSystem final : public LocalSystem {
   }
 
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
+    if (reinterpret_cast<std::uintptr_t>(buffer) % alignof(AdapterEntry) != 0) return kErrorInvalidParameter;
     std::vector<Link> links;
-    if (!readLinks(links)) return kErrorGenFailure;
-
-    if (links.empty()) return kErrorNoData;
-    const std::size_t needed = links.size() * sizeof(AdapterEntry);
-    if (needed > size) {
+    std::size_t needed = 0;
+    const std::uint32_t status = readLinks(links, buffer, size, needed);
+    if (status == 0 && links.empty()) return kErrorNoData;
+    if (status == 0) needed = links.size() * sizeof(AdapterEntry);
+    if (status == kErrorBufferOverflow || needed > size) {
       size = static_cast<std::uint32_t>(std::min<std::size_t>(needed, UINT32_MAX));
       return kErrorBufferOverflow;
     }
-    if (reinterpret_cast<std::uintptr_t>(buffer) % alignof(AdapterEntry) != 0) return kErrorInvalidParameter;
+    if (status != 0) return status;
 
     std::stable_sort(links.begin(), links.end(), [](const Link& a, const Link& b) { return a.index < b.index; });
     auto* entries = static_cast<AdapterEntry*>(buffer);

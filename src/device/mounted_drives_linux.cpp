@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
 
 #include "device/file_text_linux.h"
@@ -63,14 +61,21 @@ bool resolveDevice(const MountedDrives::Entry& entry, dev_t& device) {
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
+// /sys/dev/block/MAJOR:MINOR under root, the device's entry in sysfs, and
+// `rest` after it.
+std::string sysfsBlockPath(const std::string& root, dev_t device, std::string_view rest = {}) {
+  std::string path = root + "/sys/dev/block/";
+  path.append(std::to_string(major(device))).append(":").append(std::to_string(minor(device))).append(rest);
+  return path;
+}
+
 // A disk of this machine that stays in it: not a loop, RAM or compressed-RAM
 // device, and not marked removable on its whole disk. Device-mapper and md
 // devices are local disks too.
 bool isFixedDisk(dev_t device, const std::string& root) {
-  char path[PATH_MAX];
-  std::snprintf(path, sizeof path, "%s/sys/dev/block/%u:%u", root.c_str(), major(device), minor(device));
+  const std::string path = sysfsBlockPath(root, device);
   char target[512];
-  const ssize_t n = ::readlink(path, target, sizeof target - 1);
+  const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
   if (n <= 0) return false;  // not a block device the kernel knows
   const std::string_view link(target, static_cast<std::size_t>(n));
   const std::string_view name = link.substr(link.rfind('/') + 1);
@@ -79,9 +84,8 @@ bool isFixedDisk(dev_t device, const std::string& root) {
   // Partitions carry no removable flag of their own; their disk does. Each
   // sysfs lookup costs, so the flag is simply tried where a disk has it.
   std::string removable;
-  const std::string base = path;
-  if (!readSmallFile((base + "/removable").c_str(), removable, 16)) {
-    readSmallFile((base + "/../removable").c_str(), removable, 16);
+  if (!readSmallFile((path + "/removable").c_str(), removable, 16)) {
+    readSmallFile((path + "/../removable").c_str(), removable, 16);
   }
   return !startsWith(removable, "1");
 }
@@ -177,10 +181,9 @@ bool MountedDrives::totalBytes(const Drive& drive, std::uint64_t& bytes, const s
   bytes = 0;
   if (drive.disk == 0) return true;
   // sysfs gives every block device's size in 512-byte sectors.
-  char path[PATH_MAX];
-  std::snprintf(path, sizeof path, "%s/sys/dev/block/%u:%u/size", root.c_str(), major(drive.disk), minor(drive.disk));
   std::string sectors;
-  if (readSmallFile(path, sectors, 32)) bytes = std::strtoull(sectors.c_str(), nullptr, 10) * 512;
+  if (readSmallFile(sysfsBlockPath(root, drive.disk, "/size").c_str(), sectors, 32))
+    bytes = std::strtoull(sectors.c_str(), nullptr, 10) * 512;
   return true;
 }
 

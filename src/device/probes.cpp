@@ -68,8 +68,9 @@ void collectHostName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buf
 }
 
 std::u16string collectAdapterAddresses(LocalSystem& system) {
-  // Value-initialised, so the system gets a zero-filled block.
-  auto buffer = std::make_unique<std::uint8_t[]>(kAdapterBufferSize);
+  // Not cleared: the system writes what it hands back, and clearing the
+  // whole block would touch every one of its pages, each a page fault.
+  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kAdapterBufferSize);
   std::uint32_t size = kAdapterBufferSize;
   std::uint32_t status = system.getAdaptersAddresses(buffer.get(), size);
   // Hyper-V, WSL, VPN and virtual Wi-Fi adapters, each with its address and
@@ -77,7 +78,7 @@ std::u16string collectAdapterAddresses(LocalSystem& system) {
   // the calls, so a second overflow is a failure rather than a loop.
   if (status == kErrorBufferOverflow && size > kAdapterBufferSize) {
     buffer.reset();
-    buffer = std::make_unique<std::uint8_t[]>(size);
+    buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size);
     status = system.getAdaptersAddresses(buffer.get(), size);
   }
   if (status != 0) throw ErrorInfo{errc::kAdapters};

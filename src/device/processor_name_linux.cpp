@@ -30,9 +30,9 @@ struct ArmImplementer {
   const char* name;
 };
 constexpr ArmImplementer kArmImplementers[] = {
-    {0x41, "ARM"},      {0x42, "Broadcom"}, {0x43, "Cavium"},  {0x46, "Fujitsu"},   {0x48, "HiSilicon"},
-    {0x4e, "NVIDIA"},   {0x50, "APM"},      {0x51, "Qualcomm"}, {0x53, "Samsung"},  {0x56, "Marvell"},
-    {0x61, "Apple"},    {0x69, "Intel"},    {0x6d, "Microsoft"}, {0x70, "Phytium"}, {0xc0, "Ampere"},
+    {0x41, "ARM"},    {0x42, "Broadcom"}, {0x43, "Cavium"},    {0x46, "Fujitsu"}, {0x48, "HiSilicon"},
+    {0x4e, "NVIDIA"}, {0x50, "APM"},      {0x51, "Qualcomm"},  {0x53, "Samsung"}, {0x56, "Marvell"},
+    {0x61, "Apple"},  {0x69, "Intel"},    {0x6d, "Microsoft"}, {0x70, "Phytium"}, {0xc0, "Ampere"},
 };
 struct ArmPart {
   unsigned implementer;
@@ -80,8 +80,8 @@ std::optional<std::string> armName(std::string_view implementer, std::string_vie
 std::string s390Name(std::string_view vendor, std::string_view machine) {
   static constexpr struct {
     std::string_view type, name;
-  } kModels[] = {{"2964", "z13"},  {"2965", "z13s"},     {"3906", "z14"},  {"3907", "z14 ZR1"},
-                 {"8561", "z15"},  {"8562", "z15 T02"},  {"3931", "z16"},  {"3932", "z16 A02"}};
+  } kModels[] = {{"2964", "z13"}, {"2965", "z13s"},    {"3906", "z14"}, {"3907", "z14 ZR1"},
+                 {"8561", "z15"}, {"8562", "z15 T02"}, {"3931", "z16"}, {"3932", "z16 A02"}};
   std::string name(vendor.empty() ? "IBM/S390" : vendor);
   name.append(" ").append(machine);
   for (const auto& model : kModels) {
@@ -121,9 +121,26 @@ bool blank(std::string_view text) { return text.find_first_not_of(" \t") == std:
 
 }  // namespace
 
+// How much of /proc/cpuinfo a name needs. The kernel makes the text one
+// record at a time as it is read, and a read no longer than the first record
+// makes only that one (seq_read_iter in fs/seq_file.c), so the first
+// processor's block is read in small reads and the text ends for us there:
+// - x86 (arch/x86/kernel/cpu/proc.c, show_cpuinfo), riscv
+//   (arch/riscv/kernel/cpu.c, c_show) and powerpc
+//   (arch/powerpc/kernel/setup-common.c, show_cpuinfo) make one record per
+//   processor, each with "model name", "isa" and "uarch", or "cpu"; powerpc's
+//   summary after the last one names the platform, not the processor.
+// - s390 (arch/s390/kernel/processor.c, show_cpu_summary) puts vendor_id and
+//   every processor's machine line in a summary before the first blank line.
+// - arm64 (arch/arm64/kernel/cpuinfo.c, c_show) makes one record of all the
+//   processors' blocks, so reading on makes nothing more; vendor kernels
+//   (the Raspberry Pi's) add a Hardware line after the blocks, which names
+//   the machine where the first block gave only an implementer and a part.
+constexpr std::size_t kFirstBlockReads = 256;
+
 std::optional<std::string> readProcessorName(int fd, const ProcessorNameSources& sources) {
   if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
-  LineReader reader(fd);
+  LineReader reader(fd, kFirstBlockReads);
   std::string line;
   std::optional<std::string> named;  // Hardware, cpu model, Processor
   // Only what the first processor's block shows is kept.
@@ -132,7 +149,17 @@ std::optional<std::string> readProcessorName(int fd, const ProcessorNameSources&
     if (!slot.empty()) return;
     if (auto value = cpuInfoValue(line, key)) slot = *value;
   };
+  bool inBlock = false, pastFirstBlock = false;
   while (reader.next(line)) {
+    if (line.empty()) {
+      if (inBlock && !pastFirstBlock) {
+        if (named || implementer.empty()) break;
+        pastFirstBlock = true;
+        reader.setReadSize(LineReader::kChunkSize);
+      }
+      continue;
+    }
+    inBlock = true;
     if (auto value = cpuInfoValue(line, "model name")) return std::string(*value);
     if (named) continue;
     for (std::string_view key : {"Hardware", "cpu model", "Processor"}) {

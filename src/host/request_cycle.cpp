@@ -1,9 +1,8 @@
 #include "host/request_cycle.h"
 
-#include <clocale>
-
 #include "base/error_info.h"
 #include "base/secret.h"
+#include "base/text.h"
 #include "host/request_reader.h"
 #include "host/response.h"
 
@@ -37,7 +36,7 @@ struct WipeOnExit {
 int runRequestCycle(ByteReader& in, ByteWriter& out, const DeviceCollector& collect, CipherProvider& cipher) {
   // The request's strings and the key bytes are read in the user's encoding;
   // numbers keep the classic form.
-  std::setlocale(LC_CTYPE, "");
+  useUserLocale();
   HostRequest request;
   DeviceRecord record;
   const WipeOnExit wipeOnExit{request, record};
