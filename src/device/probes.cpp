@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "base/error_info.h"
@@ -128,10 +129,9 @@ void collectStorageSize(LocalSystem& system, DeviceRecord& record) {
     if (system.getDriveType(rootPath) != kDriveFixed) continue;
     std::uint64_t total = 0;
     const std::uint32_t status = system.getDiskTotalBytes(rootPath, total);
-    // A drive BitLocker keeps locked, one that is not ready or whose root
-    // denies this user has no size to give; counting the others beats never
-    // answering on that machine.
-    if (status == kErrorAccessDenied || status == kErrorNotReady || status == kFveLockedVolume) continue;
+    // Counting the drives that can be measured beats never answering on a
+    // machine with one that cannot.
+    if (std::ranges::find(kUnmeasurableDriveStatuses, status) != std::end(kUnmeasurableDriveStatuses)) continue;
     if (status != 0) throw ErrorInfo{errc::kStorage};
     sum += total;
   }

@@ -22,6 +22,21 @@ constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorNotReady = 21;
 constexpr std::uint32_t kErrorBufferOverflow = 111;
 constexpr std::uint32_t kFveLockedVolume = 0x80310000;  // FVE_E_LOCKED_VOLUME: BitLocker has not unlocked it
+
+// Size-query statuses of a fixed drive that has nothing to measure now: the
+// drive is left out of the sum instead of failing every request on that
+// machine. Any other status is a failure. Names and numbers from Microsoft
+// Learn, "System Error Codes (0-499)" and "(1000-1299)", and the BitLocker
+// FVE_E_ codes; GetDiskFreeSpaceExW reports them through GetLastError.
+constexpr std::uint32_t kUnmeasurableDriveStatuses[] = {
+    3,                   // ERROR_PATH_NOT_FOUND: the letter went away after GetLogicalDrives
+    kErrorAccessDenied,  // its root denies this user
+    15,                  // ERROR_INVALID_DRIVE: the letter went away, as above
+    kErrorNotReady,      // no medium, or still spinning up
+    1005,                // ERROR_UNRECOGNIZED_VOLUME: RAW, or a file system Windows does not read
+    1167,                // ERROR_DEVICE_NOT_CONNECTED: unplugged during the scan
+    kFveLockedVolume,
+};
 constexpr std::uint32_t kWbemInfinite = 0xFFFFFFFF;
 constexpr long kWbemQueryFlags = 0x30;  // forward-only | return immediately
 

@@ -57,10 +57,11 @@ TEST(Probes, EachFieldAsTheDocumentShowsIt) {
       {cpu(u"XeonZ", 1), 0, "\"cpuName\": \"Xeon\""},
       {cpu(std::u16string(512, u'c')), 0, "\"cpuName\": \"" + std::string(512, 'c') + "\""},
       {cpu(std::u16string(512, u'x') + u'\0'), errc::kProcessorValue},
-      // Locked (BitLocker), not ready and denied fixed drives are left out.
-      {[](auto& l, auto&) { l.drives = {{'A', {2, 1474560}}, {'C', {kDriveFixed, 256060514304}}, {'D', {kDriveFixed, 1000202039296}}, {'E', {5, 4700000000}},
-                                        {'F', {kDriveFixed, 1, 0x80310000}}, {'G', {kDriveFixed, 1, 21}}, {'H', {kDriveFixed, 1, 5}}, {'Z', {kDriveFixed, 999}}}; },
+      // A fixed drive with nothing to measure now (locked, not ready, denied, gone, unreadable) is left out, from F: on.
+      {[](auto& l, auto&) { l.drives = {{'A', {2, 1474560}}, {'C', {kDriveFixed, 256060514304}}, {'D', {kDriveFixed, 1000202039296}}, {'E', {5, 4700000000}}, {'Z', {kDriveFixed, 999}}};
+                            for (char f = 'F'; const std::uint32_t status : kUnmeasurableDriveStatuses) l.drives[f++] = {kDriveFixed, 1, status}; },
        0, "\"storageSize\": 1256262554599"},
+      {[](auto& l, auto&) { l.drives['D'] = {kDriveFixed, 1, 2}; }, errc::kStorage},  // ERROR_FILE_NOT_FOUND is not one of them
       // The fields of one query come whole from the last object read, or stay empty.
       {firstQuery({{{{u"Manufacturer", std::u16string(u"Dell\0Inc.", 9)}, {u"Model", u" モデル "}}}}), 0, "\"venderName\": \"Dell\",\n  \"deviceName\": \" モデル \""},
       {firstQuery({{}}), 0, "\"venderName\": \"\",\n  \"deviceName\": \"\""},
