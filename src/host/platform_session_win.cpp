@@ -12,8 +12,11 @@ namespace quorvia {
 
 PlatformSession::PlatformSession() {
   // First of all: no system dialog (a drive not ready, a disk to insert) may
-  // ever wait for a click in a process that nobody sees.
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  // ever wait for a click in a process that nobody sees. SetErrorMode
+  // replaces the whole mode, which the process inherited from the browser
+  // (Microsoft Learn, SetErrorMode and GetErrorMode), so the bits the browser
+  // chose are kept.
+  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   // Before anything can load a DLL: only System32, never the host's folder or
   // the current directory.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);

@@ -44,14 +44,14 @@ TEST(PlatformSession, SetsQuietErrorModeBinaryStreamsAndJoinsComOnce) {
   for (const bool singleThreaded : {false, true}) {
     _setmode(_fileno(stdin), _O_TEXT);
     _setmode(_fileno(stdout), _O_TEXT);
-    SetErrorMode(0);
+    SetErrorMode(SEM_NOGPFAULTERRORBOX);  // as if inherited from the browser, which the session must keep
     if (singleThreaded) {
       ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
     }
     {
       PlatformSession session;
-      EXPECT_EQ(GetErrorMode() & (SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),
-                static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
+      EXPECT_EQ(GetErrorMode(),
+                static_cast<UINT>(SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
       EXPECT_EQ(_setmode(_fileno(stdin), _O_BINARY), _O_BINARY);  // what the mode was
       EXPECT_EQ(_setmode(_fileno(stdout), _O_BINARY), _O_BINARY);
       EXPECT_EQ(session.ready(), !singleThreaded);
