@@ -33,4 +33,19 @@ struct WipingAllocator {
 
 using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
 
+// A block for the system to write secrets into. It is not cleared when taken,
+// since clearing would touch every page of it, and it is wiped whole when
+// given back, after a failed call too (a call may write before it fails).
+struct WipingDelete {
+  std::size_t size;
+  void operator()(std::uint8_t* block) const noexcept {
+    secureWipe(block, size);
+    delete[] block;
+  }
+};
+using WipedBlock = std::unique_ptr<std::uint8_t[], WipingDelete>;
+inline WipedBlock makeWipedBlock(std::size_t size) {
+  return WipedBlock(std::make_unique_for_overwrite<std::uint8_t[]>(size).release(), WipingDelete{size});
+}
+
 }  // namespace quorvia

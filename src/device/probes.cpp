@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "base/error_info.h"
+#include "base/secret.h"
 
 namespace quorvia {
 
@@ -29,14 +30,18 @@ char16_t* probeText(ProbeBuffer& buffer) { return reinterpret_cast<char16_t*>(bu
 // units: the caller states how much of the buffer the system wrote, so a
 // missing terminator can neither pull in what an earlier probe left behind
 // nor run off the end of the buffer.
+//
+// The text is measured first and copied in one go: a string grown unit by
+// unit would leave each outgrown block, holding a device value's beginning,
+// unwiped on the heap.
 std::u16string textUpToNul(const std::uint8_t* bytes, std::size_t maxUnits) {
-  std::u16string text;
-  for (std::size_t i = 0; i < maxUnits; ++i) {
-    char16_t unit;
-    std::memcpy(&unit, bytes + i * sizeof unit, sizeof unit);
+  std::size_t units = 0;
+  for (char16_t unit; units < maxUnits; ++units) {
+    std::memcpy(&unit, bytes + units * sizeof unit, sizeof unit);
     if (unit == 0) break;
-    text.push_back(unit);
   }
+  std::u16string text(units, u'\0');
+  std::memcpy(text.data(), bytes, units * sizeof(char16_t));
   return text;
 }
 
@@ -69,9 +74,9 @@ void collectHostName(LocalSystem& system, DeviceRecord& record, ProbeBuffer& buf
 }
 
 std::u16string collectAdapterAddresses(LocalSystem& system) {
-  // Not cleared: the system writes what it hands back, and clearing the
-  // whole block would touch every one of its pages, each a page fault.
-  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kAdapterBufferSize);
+  // The list holds the hardware addresses the document is made of: wiped
+  // when released, but not cleared when taken (see WipedBlock).
+  WipedBlock buffer = makeWipedBlock(kAdapterBufferSize);
   std::uint32_t size = kAdapterBufferSize;
   std::uint32_t status = system.getAdaptersAddresses(buffer.get(), size);
   // Hyper-V, WSL, VPN and virtual Wi-Fi adapters, each with its address and
@@ -79,7 +84,7 @@ std::u16string collectAdapterAddresses(LocalSystem& system) {
   // the calls, so a second overflow is a failure rather than a loop.
   if (status == kErrorBufferOverflow && size > kAdapterBufferSize) {
     buffer.reset();
-    buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    buffer = makeWipedBlock(size);
     status = system.getAdaptersAddresses(buffer.get(), size);
   }
   if (status != 0) throw ErrorInfo{errc::kAdapters};

@@ -10,7 +10,9 @@
 
 #include "base/error_info.h"
 #include "crypto/cipher_provider.h"
+#include "device/probes.h"
 #include "host/request_cycle.h"
+#include "unit/fake_system.h"
 #include "unit/memory_streams.h"
 
 namespace {
@@ -81,6 +83,18 @@ int secretsLeftBehind(const DeviceCollector& collect) {
 TEST(Wiping, NoFreedBlockHoldsTheKeyOrThePlainText) {
   EXPECT_EQ(secretsLeftBehind([](DeviceRecord&) {}), 0) << "after an answer";
   EXPECT_EQ(secretsLeftBehind([](DeviceRecord&) { throw ErrorInfo{errc::kMemory}; }), 0) << "after a failure";
+  // The probes' own blocks, with the key's text as an adapter's address and
+  // at the start of a host name long enough to outgrow two string blocks.
+  fake::Log log;
+  fake::FakeLocalSystem system(log);
+  system.adapters = {{'K', 'q', '7', '-', 'W', 'i', 'p', 'e', 'M', 'e', '-', '9', 'z', 'X', 'v', '!'}};
+  system.computerName = u"Kq7-WipeMe-9zXv!, and the rest of the name";
+  ProbeBuffer buffer;
+  const auto probes = [&](DeviceRecord& record) {
+    collectHostName(system, record, buffer);
+    record.macAddress = collectAdapterAddresses(system);
+  };
+  EXPECT_EQ(secretsLeftBehind(probes), 0) << "after the probes";
   // The watch itself must see a secret that is freed unwiped.
   const auto leak = [](DeviceRecord& record) { delete new std::string(record.cpuName.begin(), record.cpuName.end()); };
   EXPECT_GT(secretsLeftBehind(leak), 0);
