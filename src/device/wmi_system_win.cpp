@@ -56,10 +56,20 @@ class Bstr {
   BSTR text_;
 };
 
+// A property's value is a device value of the document. VariantClear hands
+// its BSTR to SysFreeString, which frees it, or keeps it in the automation
+// string cache, as it is; SysStringByteLen is its length in bytes without
+// the terminating NUL (Microsoft Learn: VariantClear, SysFreeString,
+// SysStringByteLen).
 class Variant {
  public:
   Variant() { ::VariantInit(&value_); }
-  ~Variant() { ::VariantClear(&value_); }
+  ~Variant() {
+    if (value_.vt == VT_BSTR && value_.bstrVal != nullptr) {
+      ::SecureZeroMemory(value_.bstrVal, ::SysStringByteLen(value_.bstrVal));
+    }
+    ::VariantClear(&value_);
+  }
   Variant(const Variant&) = delete;
   Variant& operator=(const Variant&) = delete;
 

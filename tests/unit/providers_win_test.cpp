@@ -74,11 +74,54 @@ std::u16string wmicValue(const std::wstring& query) {
   return text.substr(0, text.substr(0, text.find(u"\r\n")).find_last_not_of(u' ') + 1);
 }
 
+// Keeps the bytes of every block the COM task allocator frees; BSTRs reach
+// it only with the automation string cache off (SetOaNoCache, oleaut32).
+extern "C" void WINAPI SetOaNoCache();
+struct FreedBlocks final : IMallocSpy {
+  std::string bytes;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    *out = iid == IID_IUnknown || iid == IID_IMallocSpy ? this : nullptr;
+    return *out != nullptr ? S_OK : E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  void* STDMETHODCALLTYPE PreFree(void* block, BOOL) override {
+    IMalloc* allocator = nullptr;
+    const SIZE_T size = SUCCEEDED(::CoGetMalloc(1, &allocator)) ? allocator->GetSize(block) : SIZE_T(-1);
+    if (size != SIZE_T(-1)) bytes.append(static_cast<const char*>(block), size);
+    return block;
+  }
+  SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override { return size; }
+  void* STDMETHODCALLTYPE PostAlloc(void* block) override { return block; }
+  void STDMETHODCALLTYPE PostFree(BOOL) override {}
+  SIZE_T STDMETHODCALLTYPE PreRealloc(void* block, SIZE_T size, void** newBlock, BOOL) override {
+    return *newBlock = block, size;
+  }
+  void* STDMETHODCALLTYPE PostRealloc(void* block, BOOL) override { return block; }
+  void* STDMETHODCALLTYPE PreGetSize(void* block, BOOL) override { return block; }
+  SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T size, BOOL) override { return size; }
+  void* STDMETHODCALLTYPE PreDidAlloc(void* block, BOOL) override { return block; }
+  int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int result) override { return result; }
+  void STDMETHODCALLTYPE PreHeapMinimize() override {}
+  void STDMETHODCALLTYPE PostHeapMinimize() override {}
+  bool hold(const std::u16string& text) const {
+    return bytes.find(std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2)) != std::string::npos;
+  }
+};
+
 TEST(RealWindowsSystem, ManagementValuesAreWhatTheServiceTellsOtherClients) {
   // Call security can be set once per process; this is the only test that does.
   ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   DeviceRecord record;
+  FreedBlocks freed;
+  SetOaNoCache();
+  ASSERT_EQ(::CoRegisterMallocSpy(&freed), S_OK);
   EXPECT_NO_THROW(record.collectWmiInfo(*makeWmiSystem()));
+  // The values' BSTRs are wiped before they are freed; one freed unwiped is seen.
+  EXPECT_FALSE(freed.hold(record.osName)) << "unwiped";
+  ::SysFreeString(::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(record.osName.data()), record.osName.size()));
+  EXPECT_TRUE(freed.hold(record.osName)) << "unseen";
+  ::CoRevokeMallocSpy();
   ::CoUninitialize();
   if (wmicValue(L"Win32_OperatingSystem get Version").empty()) GTEST_SKIP() << "wmic is not available";
   EXPECT_EQ(record.venderName, wmicValue(L"Win32_ComputerSystem get Manufacturer"));
