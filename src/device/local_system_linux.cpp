@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/secret.h"
 #include "device/file_text_linux.h"
 #include "device/local_system_linux.h"
 #include "device/mounted_drives_linux.h"
@@ -72,7 +73,9 @@ struct Link {
 // afterwards, so the probe touches no other memory for it. Returns 0, a
 // failure, or kErrorBufferOverflow with `needed` set when a message is longer
 // than the block.
-std::uint32_t readLinks(std::vector<Link>& links, void* area, std::size_t areaSize, std::size_t& needed) {
+// `written`: how far into the area the kernel wrote.
+std::uint32_t readLinks(std::vector<Link, WipingAllocator<Link>>& links, void* area, std::size_t areaSize,
+                        std::size_t& needed, std::size_t& written) {
   const FileDescriptor sock(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
   if (sock.get() < 0) return kErrorGenFailure;
   // The kernel gathers every link's counters for a dump unless told to skip
@@ -104,6 +107,7 @@ std::uint32_t readLinks(std::vector<Link>& links, void* area, std::size_t areaSi
     const ssize_t n = ::recv(sock.get(), buffer, areaSize, MSG_TRUNC);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return kErrorGenFailure;
+    written = std::max(written, std::min(static_cast<std::size_t>(n), areaSize));
     if (static_cast<std::size_t>(n) > areaSize) {
       needed = static_cast<std::size_t>(n);
       return kErrorBufferOverflow;
@@ -256,9 +260,10 @@ class LinuxLocalSystem final : public LocalSystem {
 
   std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) override {
     if (reinterpret_cast<std::uintptr_t>(buffer) % alignof(AdapterEntry) != 0) return kErrorInvalidParameter;
-    std::vector<Link> links;
-    std::size_t needed = 0;
-    const std::uint32_t status = readLinks(links, buffer, size, needed);
+    // The hardware addresses are device values: their copies are wiped too.
+    std::vector<Link, WipingAllocator<Link>> links;
+    std::size_t needed = 0, written = 0;
+    const std::uint32_t status = readLinks(links, buffer, size, needed, written);
     if (status == 0 && links.empty()) return kErrorNoData;
     if (status == 0) needed = links.size() * sizeof(AdapterEntry);
     if (status == kErrorBufferOverflow || needed > size) {
@@ -275,6 +280,7 @@ class LinuxLocalSystem final : public LocalSystem {
       entry->addressLength = links[i].length;
       std::memcpy(entry->address, links[i].address, sizeof entry->address);
     }
+    size = static_cast<std::uint32_t>(std::max(written, needed));
     return 0;
   }
 

@@ -82,7 +82,9 @@ class WindowsLocalSystem final : public LocalSystem {
     ULONG bytes = size;
     const ULONG status =
         getAdapters(AF_UNSPEC, GAA_FLAG_INCLUDE_PREFIX, nullptr, static_cast<IP_ADAPTER_ADDRESSES*>(buffer), &bytes);
-    size = bytes;
+    // Only a needed size is documented; on success the whole block counts as
+    // written, for the caller's wipe.
+    if (status == ERROR_BUFFER_OVERFLOW) size = bytes;
     return status;
   }
 

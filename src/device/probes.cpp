@@ -88,6 +88,8 @@ std::u16string collectAdapterAddresses(LocalSystem& system) {
     status = system.getAdaptersAddresses(buffer.get(), size);
   }
   if (status != 0) throw ErrorInfo{errc::kAdapters};
+  // Wiping pages the system never wrote would only fault them in.
+  buffer.get_deleter().size = std::min<std::size_t>(buffer.get_deleter().size, size);
 
   std::u16string text = u"[";
   for (const void* entry = buffer.get(); entry != nullptr; entry = system.nextAdapter(entry)) {

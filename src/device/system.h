@@ -71,7 +71,8 @@ class LocalSystem {
   // GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_INCLUDE_PREFIX) into `buffer` of
   // `size` bytes: 0 and a chain of entries starting at the buffer, or a
   // non-zero status (no adapter, other failure, or kErrorBufferOverflow with
-  // the size needed in `size`).
+  // the size needed in `size`). On success `size` may come back lower: how
+  // much of the buffer was written, all that needs wiping.
   virtual std::uint32_t getAdaptersAddresses(void* buffer, std::uint32_t& size) = 0;
   // Walks the chain the call left in the buffer; null after the last entry.
   virtual const void* nextAdapter(const void* entry) = 0;

@@ -100,6 +100,7 @@ class FakeLocalSystem : public LocalSystem {
           i + 1 < adapters.size() ? &entries[i + 1] : nullptr, static_cast<std::uint32_t>(adapters[i].size()), {}};
       std::copy_n(adapters[i].begin(), std::min<std::size_t>(adapters[i].size(), 16), entries[i].bytes);
     }
+    size = static_cast<std::uint32_t>(adapters.size() * sizeof(Entry));  // what was written, as Linux says
     return 0;
   }
   const void* nextAdapter(const void* entry) override { return static_cast<const Entry*>(entry)->next; }
