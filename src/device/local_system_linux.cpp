@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -131,45 +132,140 @@ std::uint32_t readLinks(std::vector<Link, WipingAllocator<Link>>& links, void* a
   }
 }
 
-// The processor key holds the name, worked out when the key is opened: a
-// /proc/cpuinfo that cannot be read fails the open, as a missing key does.
+// The processor key holds the name, worked out when the key is opened; only
+// a machine where no source names a processor fails the open, as a missing
+// key does.
 struct CpuInfoKey {
   std::string name;
 };
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+std::string_view skipBlanks(std::string_view text) {
+  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+  return text;
+}
+
+// A uid or gid field as glibc's strtoul reads it only when it is plain
+// decimal digits without a leading zero (not " 1000", "+1000", "01000" or
+// one past 2^32 - 1, each of which glibc reads as some number).
+bool isPlainNumber(std::string_view field) {
+  if (field.empty() || field.size() > 10 || (field[0] == '0' && field.size() > 1)) return false;
+  for (char c : field) {
+    if (c < '0' || c > '9') return false;
+  }
+  return field.size() < 10 || field <= "4294967295";
+}
+
+// The word at the start of `text` (up to a blank or one of `ends`), taken off it.
+std::string_view takeWord(std::string_view& text, std::string_view ends) {
+  std::size_t n = 0;
+  while (n < text.size() && !isBlank(text[n]) && ends.find(text[n]) == std::string_view::npos) ++n;
+  const std::string_view word = text.substr(0, n);
+  text.remove_prefix(n);
+  return word;
+}
+
+bool isAnyOf(std::string_view word, std::initializer_list<std::string_view> upperCase) {
+  for (std::string_view candidate : upperCase) {
+    if (word.size() != candidate.size()) continue;
+    std::size_t i = 0;
+    while (i < word.size() && (word[i] == candidate[i] || word[i] == candidate[i] + 32)) ++i;
+    if (i == word.size()) return true;
+  }
+  return false;
+}
+
+// Whether every "[...]" of an nsswitch.conf line is an action list as glibc
+// reads it (nss_action_parse in nss/nss_action_parse.c): "!"? STATUS "="
+// ACTION, again and again, with blanks between, the names in any case.
+bool actionsWellFormed(std::string_view line) {
+  for (std::size_t open; (open = line.find('[')) != std::string_view::npos;) {
+    line.remove_prefix(open + 1);
+    do {
+      line = skipBlanks(line);
+      if (!line.empty() && line[0] == '!') line.remove_prefix(1);
+      const std::string_view status = takeWord(line, "=]");
+      line = skipBlanks(line);
+      if (line.empty() || line[0] != '=') return false;
+      line = skipBlanks(line.substr(1));
+      const std::string_view action = takeWord(line, "=]");
+      if (!isAnyOf(status, {"SUCCESS", "NOTFOUND", "UNAVAIL", "TRYAGAIN"}) ||
+          !isAnyOf(action, {"RETURN", "CONTINUE", "MERGE"})) {
+        return false;
+      }
+      line = skipBlanks(line);
+    } while (!line.empty() && line[0] != ']');
+    if (line.empty()) return false;
+  }
+  return true;
+}
+
+// Whether glibc's files module answers a passwd lookup before any other
+// service: the first service of the "passwd" line of nsswitch.conf is
+// "files", with no action after it. Lines are read as glibc reads them
+// (process_line in nss/nss_database.c, nss_getline in the older
+// nss/nsswitch.c): blanks before the name, the name ending at a blank or a
+// colon, compared exactly. Nullopt for what glibc versions read differently
+// or refuse: two passwd lines (the newer reader keeps the last, the older
+// the first), and an action list that is not well formed in any line, for
+// which the newer reader gives up on the whole file and every lookup fails.
+std::optional<bool> filesAnswersFirst(std::string_view config) {
+  std::optional<bool> filesFirst;
+  while (!config.empty()) {
+    std::string_view line = config.substr(0, config.find('\n'));
+    config.remove_prefix(std::min(config.size(), line.size() + 1));
+    line = skipBlanks(line);
+    if (line.empty() || line[0] == '#') continue;
+    if (!actionsWellFormed(line)) return std::nullopt;
+    if (takeWord(line, ":") != "passwd") continue;
+    if (filesFirst) return std::nullopt;
+    while (!line.empty() && (isBlank(line[0]) || line[0] == ':')) line.remove_prefix(1);
+    filesFirst = takeWord(line, "[") == "files" && skipBlanks(line).substr(0, 1) != "[";
+  }
+  return filesFirst.value_or(false);
+}
 
 }  // namespace
 
 // Read straight from the file, without getpwuid_r's start-up (the nscd
 // probes, the service modules), which costs as much as the rest of the probe.
+// The answer must be getpwuid_r's, so the file is read as glibc's files
+// module reads it (nss/nss_files/files-XXX.c and files-pwd.c, the line
+// parser in pwd/fgetpwent_r.c, nss/nss_files/files-parse.c): blanks before a
+// line are dropped, and then empty lines and lines starting with '#' are
+// skipped, as are names starting with '+' or '-' (nss_compat's); the first
+// line with the uid gives the name. Any other line that glibc might read
+// differently (no uid field in plain digits, an empty name, a NUL byte, a
+// line longer than any passwd line needs) stops the shortcut before it can
+// answer wrongly: nullopt then asks getpwuid_r.
 std::optional<std::string> nameFromPasswdFile(uid_t uid, const std::string& root) {
+  constexpr std::size_t kConfigLimit = 65536;  // a longer one might hide a second passwd line
   std::string config;
-  if (!readSmallFile((root + "/etc/nsswitch.conf").c_str(), config, 65536)) return std::nullopt;
-  std::string_view rest = config;
-  bool filesFirst = false;
-  while (!rest.empty()) {
-    const std::string_view line = rest.substr(0, rest.find('\n'));
-    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
-    if (line.substr(0, 7) != "passwd:") continue;
-    const std::string_view sources = line.substr(7);
-    const std::size_t first = sources.find_first_not_of(" \t");
-    filesFirst = first != std::string_view::npos && sources.substr(first, 5) == "files" &&
-                 (first + 5 == sources.size() || sources[first + 5] == ' ' || sources[first + 5] == '\t');
-    break;
+  if (!readSmallFile((root + "/etc/nsswitch.conf").c_str(), config, kConfigLimit) || config.size() == kConfigLimit ||
+      filesAnswersFirst(config) != true) {
+    return std::nullopt;
   }
-  if (!filesFirst) return std::nullopt;
   const FileDescriptor file(::open((root + "/etc/passwd").c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.valid()) return std::nullopt;
   LineReader reader(file.get());
   const std::string wanted = std::to_string(uid);
   std::string line;
   while (reader.next(line)) {
-    // name:password:uid:...
-    const std::size_t nameEnd = line.find(':');
-    const std::size_t uidStart = nameEnd == std::string::npos ? nameEnd : line.find(':', nameEnd + 1);
-    if (uidStart == std::string::npos || nameEnd == 0 || line[0] == '+' || line[0] == '-') continue;
-    if (line.compare(uidStart + 1, line.find(':', uidStart + 1) - uidStart - 1, wanted) == 0) {
-      return line.substr(0, nameEnd);
+    const std::string_view text = skipBlanks(line);
+    if (text.empty() || text[0] == '#' || text[0] == '+' || text[0] == '-') continue;
+    // name:password:uid:gid[:gecos:home:shell]
+    std::string_view fields[4];
+    std::string_view rest = text;
+    for (std::string_view& field : fields) {
+      field = rest.substr(0, rest.find(':'));
+      rest.remove_prefix(std::min(rest.size(), field.size() + 1));
     }
+    if (line.size() > 4096 || line.find('\0') != std::string::npos || fields[0].empty() || !isPlainNumber(fields[2]) ||
+        !isPlainNumber(fields[3])) {
+      return std::nullopt;
+    }
+    if (fields[2] == wanted) return std::string(fields[0]);
   }
   return std::nullopt;
 }
@@ -209,8 +305,7 @@ class LinuxLocalSystem final : public LocalSystem {
 
   long openMachineKey(const char16_t* path, RegistryKey& key) override {
     if (!equalsIgnoringCase(path, kCpuKeyPath)) return kErrorFileNotFound;
-    const FileDescriptor file(::open("/proc/cpuinfo", O_RDONLY | O_CLOEXEC));
-    if (!file.valid()) return kErrorFileNotFound;
+    const FileDescriptor file(::open("/proc/cpuinfo", O_RDONLY | O_CLOEXEC));  // -1: as if empty
     std::optional<std::string> name = readProcessorName(file.get());
     if (!name) return kErrorFileNotFound;
     key = new CpuInfoKey{std::move(*name)};

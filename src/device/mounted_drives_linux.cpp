@@ -1,5 +1,6 @@
 #include "device/mounted_drives_linux.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -69,25 +70,115 @@ std::string sysfsBlockPath(const std::string& root, dev_t device, std::string_vi
   return path;
 }
 
-// A disk of this machine that stays in it: not a loop, RAM or compressed-RAM
-// device, and not marked removable on its whole disk. Device-mapper and md
-// devices are local disks too.
-bool isFixedDisk(dev_t device, const std::string& root) {
-  const std::string path = sysfsBlockPath(root, device);
+// File systems that a user-space daemon or the network serves. Every call
+// into one (a lookup on the way to a path, statx, statvfs) waits for the
+// daemon or the server: a FUSE request waits in request_wait_answer
+// (fs/fuse/dev.c) until it is answered or the connection is aborted, past
+// SIGKILL once the daemon has read it. The one rule of this file: no path at
+// or below such a mount point is ever looked up.
+// - FUSE: the kernel's "fuse" and "fuseblk" (fs/fuse/inode.c; ntfs-3g and
+//   exfat-fuse mount fixed partitions as fuseblk), shown with their subtype
+//   as "fuse.sshfs", "fuseblk.x" (show_type in fs/proc_namespace.c), and
+//   virtiofs (fs/fuse/virtio_fs.c, served by virtiofsd on the VM's host).
+// - Other file systems that hand their calls to a daemon: autofs (the
+//   automount daemon or systemd), coda (venus), orangefs (its client-core).
+// - Network and cluster file systems, as util-linux (mnt_fstype_is_netfs in
+//   libmount/src/utils.c: cifs, smb3, smbfs, nfs*, afs, ncpfs, 9p*) and
+//   coreutils (ME_REMOTE in gnulib's lib/mountlist.c: acfs, afs, auristorfs,
+//   coda, fhgfs, gpfs, ibrix, ocfs2, vxfs, a source naming a host as
+//   "host:path" or "//host/share", or "-hosts") name them, and ceph,
+//   glusterfs, lustre, beegfs and gfs2 besides. (A ZFS dataset's name may
+//   hold a colon; it is no host.)
+bool servedByDaemonOrNetwork(std::string_view type, std::string_view source) {
+  static constexpr std::string_view kTypes[] = {"fuse",      "fuseblk", "virtiofs",   "autofs", "coda", "orangefs",
+                                                "cifs",      "smb3",    "smbfs",      "ncpfs",  "afs",  "ceph",
+                                                "glusterfs", "lustre",  "beegfs",     "fhgfs",  "gpfs", "gfs2",
+                                                "ocfs2",     "acfs",    "auristorfs", "ibrix",  "vxfs"};
+  for (std::string_view served : kTypes) {
+    if (type == served) return true;
+  }
+  const bool nfs = startsWith(type, "nfs") && type != "nfsd";  // nfsd is the server's own control file system
+  return nfs || startsWith(type, "fuse.") || startsWith(type, "fuseblk.") || startsWith(type, "9p") ||
+         (source.find(':') != std::string_view::npos && !startsWith(source, "/") && type != "zfs") ||
+         startsWith(source, "//") || source == "-hosts";
+}
+
+// Loop, RAM and compressed-RAM devices hold no disk of this machine, and
+// network block devices (nbd, Ceph's rbd) a disk of another.
+bool isVirtualOrNetworkDevice(std::string_view name) {
+  for (std::string_view prefix : {"loop", "ram", "zram", "nbd", "rbd"}) {
+    if (startsWith(name, prefix)) return true;
+  }
+  return false;
+}
+
+// Whether the block device whose sysfs folder `path` names (through a link)
+// lies on disks that stay in this machine: it is no loop, RAM or network
+// device, not marked removable, and neither is any device under it. A
+// device-mapper volume (LUKS, LVM, a VeraCrypt container) or an md array
+// names the devices under it in slaves/ (bd_link_disk_holder in
+// block/holder.c, called by drivers/md/dm.c and drivers/md/md.c), so an
+// encrypted USB stick or a file container over a loop device is left out, as
+// the stick and the loop device themselves are.
+bool isFixedDevice(const std::string& path, int depth) {
   char target[512];
   const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-  if (n <= 0) return false;  // not a block device the kernel knows
+  if (n <= 0) return false;      // not a block device the kernel knows
+  if (depth == 0) return false;  // stacked deeper than any real volume
   const std::string_view link(target, static_cast<std::size_t>(n));
   const std::string_view name = link.substr(link.rfind('/') + 1);
-  if (startsWith(name, "loop") || startsWith(name, "ram") || startsWith(name, "zram")) return false;
+  if (isVirtualOrNetworkDevice(name)) return false;
 
-  // Partitions carry no removable flag of their own; their disk does. Each
-  // sysfs lookup costs, so the flag is simply tried where a disk has it.
+  // Partitions carry no removable flag and no slaves of their own; their
+  // disk does. Each sysfs lookup costs, so each is simply tried where a disk
+  // has it.
   std::string removable;
   if (!readSmallFile((path + "/removable").c_str(), removable, 16)) {
     readSmallFile((path + "/../removable").c_str(), removable, 16);
   }
-  return !startsWith(removable, "1");
+  if (startsWith(removable, "1")) return false;
+  // Only device-mapper (dm-N) and md (mdN, md_NAME, and their partitions)
+  // volumes link the devices under them; a disk's slaves/ is always empty.
+  if (!startsWith(name, "dm-") && !startsWith(name, "md")) return true;
+  std::string slaves = path + "/slaves";
+  DIR* folder = ::opendir(slaves.c_str());
+  if (folder == nullptr) folder = ::opendir((slaves = path + "/../slaves").c_str());
+  if (folder == nullptr) return true;
+  bool fixed = true;
+  while (const dirent* entry = ::readdir(folder)) {
+    if (entry->d_name[0] == '.') continue;
+    if (!(fixed = isFixedDevice(slaves + "/" + entry->d_name, depth - 1))) break;
+  }
+  ::closedir(folder);
+  return fixed;
+}
+
+bool isFixedDisk(dev_t device, const std::string& root) {
+  constexpr int kMaxStacking = 8;  // LVM on LUKS on md on partitions is four
+  return isFixedDevice(sysfsBlockPath(root, device), kMaxStacking);
+}
+
+// Whether every account can reach `point`: every folder above it lets others
+// search it. Root may pass any folder and a folder's owner or group theirs,
+// so a mount point behind one would be measured for some accounts only.
+bool everyAccountReaches(const std::string& point) {
+  for (std::size_t slash = point.find('/'); slash != std::string::npos && slash + 1 < point.size();
+       slash = point.find('/', slash + 1)) {
+    struct statx st;
+    const std::string folder = slash == 0 ? "/" : point.substr(0, slash);
+    if (::statx(AT_FDCWD, folder.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, STATX_MODE,
+                &st) != 0 ||
+        (st.stx_mode & S_IXOTH) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether `path` is `point` or lies below it.
+bool isAtOrBelow(std::string_view path, std::string_view point) {
+  if (point == "/") return true;
+  return startsWith(path, point) && (path.size() == point.size() || path[point.size()] == '/');
 }
 
 }  // namespace
@@ -129,12 +220,14 @@ MountedDrives MountedDrives::fromMountTable(const char* path, const std::string&
   const FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return table;
   LineReader reader(fd.get());
-  std::vector<std::string> pools;  // beside drives_: the pool name of each, empty for a disk
-  std::vector<dev_t> others;       // devices already found not to be fixed disks
+  std::vector<std::string> pools;   // beside drives_: the pool name of each, empty for a disk
+  std::vector<dev_t> others;        // devices already found not to be fixed disks
+  std::vector<std::string> served;  // mount points of file systems a daemon or the network serves
   std::string line;
   Entry entry;
   while (reader.next(line)) {
     if (!parseMountInfoLine(line, entry)) continue;
+    if (servedByDaemonOrNetwork(entry.type, entry.source)) served.push_back(entry.mountPoint);
     // A ZFS source is pool/dataset; every dataset of a pool shares its disks.
     std::string pool;
     dev_t disk = 0;
@@ -157,18 +250,25 @@ MountedDrives MountedDrives::fromMountTable(const char* path, const std::string&
     }
     table.drives_[i].mounts.push_back(Mount{entry.id, makedev(entry.major, entry.minor), entry.mountPoint});
   }
+  // Served file systems mounted later may lie over earlier mount points.
+  for (Drive& drive : table.drives_) {
+    for (Mount& mount : drive.mounts) {
+      for (const std::string& point : served) mount.lookedUp = mount.lookedUp && !isAtOrBelow(mount.point, point);
+    }
+  }
   return table;
 }
 
 bool MountedDrives::totalBytes(const Drive& drive, std::uint64_t& bytes, const std::string& root) {
   for (const Mount& mount : drive.mounts) {
+    if (!mount.lookedUp || !everyAccountReaches(mount.point)) continue;
     // A path shows a mount when it is on that mount's device; the kernel's
     // mount ID settles it where one file system reports several devices
     // (btrfs subvolumes).
     struct statx st;
     if (::statx(AT_FDCWD, mount.point.c_str(), AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, STATX_BASIC_STATS | STATX_MNT_ID,
                 &st) != 0) {
-      continue;  // not there, or not for this user
+      continue;  // not there
     }
     const bool sameDevice = makedev(st.stx_dev_major, st.stx_dev_minor) == mount.device;
     const bool sameMount = (st.stx_mask & STATX_MNT_ID) != 0 && st.stx_mnt_id == mount.id;

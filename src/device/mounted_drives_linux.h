@@ -13,6 +13,19 @@ namespace quorvia {
 // file system, each once, in mount order, with every mount point it shows up
 // at. They stand in for the fixed drives of the drive-letter interface: the
 // first is C:, the next D:, and so on, 24 at most.
+//
+// Two rules keep the answer the same everywhere and every time:
+// - No path at or below the mount point of a file system that a user-space
+//   daemon or the network serves is ever looked up (servedByDaemonOrNetwork
+//   in the .cpp names those file systems): a call into one waits for the
+//   daemon or the server, for a FUSE request without an answer even past
+//   SIGKILL. Such a drive (an NTFS partition through ntfs-3g is a fuseblk
+//   mount of a real disk) counts with its size in sysfs.
+// - A mount point is measured only where every account can reach it, that
+//   is where every folder above it lets others search it (mode o+x); behind
+//   a folder of one user or group, root would see the file system and others
+//   not, so the drive counts with its size in sysfs for everyone. (An ACL
+//   entry or a security module that shuts out one account is not seen.)
 class MountedDrives {
  public:
   static constexpr std::size_t kMaxDrives = 24;  // C: to Z:
@@ -21,6 +34,7 @@ class MountedDrives {
     unsigned id = 0;   // the table's mount ID
     dev_t device = 0;  // the file system's device as the table reports it
     std::string point;
+    bool lookedUp = true;  // false: at or below a daemon's or the network's mount point
   };
   struct Drive {
     dev_t disk = 0;  // the block device; 0 for a ZFS pool
@@ -34,12 +48,11 @@ class MountedDrives {
 
   const std::vector<Drive>& drives() const { return drives_; }
 
-  // The drive's size, through the first of its mount points that this
-  // process can reach and that really shows the drive's file system (another
-  // file system mounted over it, or a folder this user may not enter, hides
-  // it). A disk with no such mount point counts with its size in sysfs, a
-  // pool not at all. False only when the size query fails on a reachable
-  // mount point.
+  // The drive's size, through the first of its mount points that every
+  // account can reach, that may be looked up and that really shows the
+  // drive's file system (another file system mounted over it hides it). A
+  // disk with no such mount point counts with its size in sysfs, a pool not
+  // at all. False only when the size query fails on such a mount point.
   static bool totalBytes(const Drive& drive, std::uint64_t& bytes, const std::string& root = "");
 
   // The fields of one mountinfo line the drives are made of, with the

@@ -3,6 +3,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -99,24 +100,6 @@ std::string_view s390Machine(std::string_view line) {
   return rest.substr(0, rest.find_first_of(", "));
 }
 
-// The Processor Version string of an SMBIOS type 4 structure: the string its
-// byte at offset 0x10 numbers, among those that follow the formatted area.
-std::optional<std::string> smbiosProcessorVersion(const char* path) {
-  std::string raw;
-  if (!readSmallFile(path, raw) || raw.size() < 0x11 || raw[0] != 4) return std::nullopt;
-  const std::size_t length = static_cast<std::uint8_t>(raw[1]);
-  const unsigned number = static_cast<std::uint8_t>(raw[0x10]);
-  if (length <= 0x10 || number == 0) return std::nullopt;
-  std::size_t at = length;
-  for (unsigned i = 1; at < raw.size(); ++i) {
-    const std::size_t end = raw.find('\0', at);
-    if (end == at || end == std::string::npos) break;  // the double NUL ends the set
-    if (i == number) return raw.substr(at, end - at);
-    at = end + 1;
-  }
-  return std::nullopt;
-}
-
 bool blank(std::string_view text) { return text.find_first_not_of(" \t") == std::string_view::npos; }
 
 }  // namespace
@@ -139,7 +122,7 @@ bool blank(std::string_view text) { return text.find_first_not_of(" \t") == std:
 constexpr std::size_t kFirstBlockReads = 256;
 
 std::optional<std::string> readProcessorName(int fd, const ProcessorNameSources& sources) {
-  if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
+  if (fd >= 0 && ::lseek(fd, 0, SEEK_SET) != 0) fd = -1;
   LineReader reader(fd, kFirstBlockReads);
   std::string line;
   std::optional<std::string> named;  // Hardware, cpu model, Processor
@@ -176,25 +159,29 @@ std::optional<std::string> readProcessorName(int fd, const ProcessorNameSources&
     keep(uarch, "uarch");
     keep(isa, "isa");
   }
-  if (reader.failed()) return std::nullopt;
-  if (named) return named;
-
-  if (!implementer.empty() && !part.empty()) {
-    if (auto name = armName(implementer, part)) return name;
+  if (!reader.failed()) {  // a file that cannot be read counts as empty
+    if (named) return named;
+    if (!implementer.empty() && !part.empty()) {
+      if (auto name = armName(implementer, part)) return name;
+    }
+    if (!blank(power)) return power;
+    if (!machine.empty()) return s390Name(vendor, machine);
+    if (!blank(uarch)) return uarch;
+    if (!blank(isa)) return isa;
   }
-  if (!blank(power)) return power;
-  if (!machine.empty()) return s390Name(vendor, machine);
-  if (!blank(uarch)) return uarch;
-  if (!blank(isa)) return isa;
-  if (auto version = smbiosProcessorVersion(sources.smbiosProcessor); version && !blank(*version)) return version;
+  // /proc/device-tree links to the folder in sysfs (of_core_init in
+  // drivers/of/base.c), which is there without /proc.
   std::string model;
-  if (readSmallFile(sources.deviceTreeModel, model)) {
-    model.resize(model.find('\0') == std::string::npos ? model.size() : model.find('\0'));  // ends with a NUL
+  for (const char* path : {"/sys/firmware/devicetree/base/model", "/proc/device-tree/model"}) {
+    if (!readSmallFile((sources.root + path).c_str(), model)) continue;
+    model.resize(std::min(model.find('\0'), model.size()));  // ends with a NUL
     if (!blank(model)) return model;
   }
-  if (sources.machine != nullptr) return std::string(sources.machine);
   utsname system;
-  return ::uname(&system) == 0 ? std::string(system.machine) : std::string();
+  const char* architecture = sources.machine;
+  if (architecture == nullptr) architecture = ::uname(&system) == 0 ? system.machine : "";
+  if (blank(architecture)) return std::nullopt;
+  return std::string(architecture);
 }
 
 }  // namespace quorvia

@@ -93,10 +93,14 @@ std::unique_ptr<PropertySet> operatingSystem(const std::string& root) {
   auto object = std::make_unique<PropertySet>();
   std::string content;
   constexpr std::size_t kLimit = 16384;  // os-release files are a few hundred bytes
-  if (readSmallFile((root + "/etc/os-release").c_str(), content, kLimit) ||
-      readSmallFile((root + "/usr/lib/os-release").c_str(), content, kLimit)) {
-    if (auto name = osReleaseValue(content, "PRETTY_NAME")) object->add(u"Caption", utf16FromUtf8(*name));
+  if (!readSmallFile((root + "/etc/os-release").c_str(), content, kLimit)) {
+    readSmallFile((root + "/usr/lib/os-release").c_str(), content, kLimit);
   }
+  // os-release(5): "If not set, a default of PRETTY_NAME="Linux" may be
+  // used"; an empty value names nothing either (systemd's
+  // os_release_pretty_name reads it so), nor does a machine without the file.
+  std::optional<std::string> name = osReleaseValue(content, "PRETTY_NAME");
+  object->add(u"Caption", utf16FromUtf8(name && !name->empty() ? *name : "Linux"));
   utsname system;
   if (::uname(&system) == 0) object->add(u"Version", utf16FromUtf8(system.release));
   return object->empty() ? nullptr : std::move(object);

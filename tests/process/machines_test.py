@@ -2,8 +2,10 @@
 """The built host asked as the extension asks it, with requests whose bulk
 sits in any one member, and on machines set up the way real ones are: a host
 name holding control characters (sethostname accepts them) in a UTS
-namespace of its own, and a uid that no passwd file lists. Every answer must
-be a document that a strict JSON parser reads."""
+namespace of its own, a uid that no passwd file lists (which must be told
+everything as root is but its name), a passwd file glibc reads its own way,
+and /proc without cpuinfo. Every answer must be a document that a strict JSON
+parser reads."""
 import json
 import os
 import pwd
@@ -65,12 +67,29 @@ if subprocess.run(["unshare", "-u", "true"], capture_output=True).returncode != 
 own, name, listed = document(), "tab\there\x01\x1f", pwd.getpwall()[-1]
 nameless = next(u for u in range(54321, 60000) if not any(e.pw_uid == u for e in pwd.getpwall()))
 rename = f"import os, socket, sys; socket.sethostname({name!r}); os.execvp(sys.argv[1], sys.argv[1:])"
-for prefix, expected in [
-    (["unshare", "-u", sys.executable, "-c", rename], {"hostName": name}),
-    (as_user(listed.pw_uid, listed.pw_gid), {"authorizedOsUser": listed.pw_name}),
-    # Named by its number; one machine, one identity, whoever asks.
-    (as_user(nameless, nameless), {"authorizedOsUser": str(nameless), "deviceId": own["deviceId"]}),
-]:
-    got = document(*prefix)
-    assert all(got[member] == value for member, value in expected.items()), (prefix, got)
+with tempfile.TemporaryDirectory() as folder:
+    # A passwd file with lines glibc skips or reads its own way, asked as
+    # getpwuid_r asks it (nscd, which would answer from the real file, out of reach).
+    with open(folder + "/passwd", "w") as passwd, open(folder + "/nsswitch.conf", "w") as nsswitch:
+        passwd.write(f"#olduser:x:{nameless}:0::/:/bin/sh\n \tnewuser:x:{nameless}:0::/:/bin/sh\n")
+        nsswitch.write("passwd: files\n")
+    binds = f"mount --bind {folder}/passwd /etc/passwd && mount --bind {folder}/nsswitch.conf /etc/nsswitch.conf"
+    files_only = ["unshare", "-m", "sh", "-c", f"{binds} && {{ mount -t tmpfs q /var/run/nscd 2>/dev/null; exec \"$@\"; }}", "sh"]
+    glibc = subprocess.run([*files_only, *as_user(nameless, 0), "id", "-un"], capture_output=True, text=True).stdout
+    try:  # no /proc/cpuinfo, as /proc with subset=pid shows it: the next sources name the processor
+        with open("/sys/firmware/devicetree/base/model") as model:
+            processor = model.read().rstrip("\0") or os.uname().machine
+    except OSError:
+        processor = os.uname().machine
+    pids_only = ["unshare", "-m", "sh", "-c", "mount -t proc -o subset=pid proc /proc && exec \"$@\"", "sh"]
+    for prefix, expected in [
+        (["unshare", "-u", sys.executable, "-c", rename], {"hostName": name}),
+        (as_user(listed.pw_uid, listed.pw_gid), {"authorizedOsUser": listed.pw_name}),
+        # Named by its number; one machine, one answer, whoever asks.
+        (as_user(nameless, nameless), {**own, "authorizedOsUser": str(nameless)}),
+        ([*files_only, *as_user(nameless, 0)], {"authorizedOsUser": glibc.strip() or "(id -un failed)"}),
+        (pids_only, {"cpuName": processor}),
+    ]:
+        got = document(*prefix)
+        assert all(got[member] == value for member, value in expected.items()), (prefix, expected, got)
 print("ok")

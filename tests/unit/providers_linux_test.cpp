@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -50,15 +51,15 @@ std::string textOf(const std::string& path) {
   return text;
 }
 
-// A file's .smbios and .dt are the SMBIOS record and device-tree model it
-// falls back to; arm-parts.tsv holds every arm64 part the host names.
+// A file's .root folder stands in for / where the device tree is read;
+// arm-parts.tsv holds every arm64 part the host names.
 TEST(Fixtures, CpuInfoNamesTheProcessorOnEveryArchitecture) {
   const auto name = [](const std::string& path) {
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    const std::string smbios = path + ".smbios", model = path + ".dt";
-    return readProcessorName(fd.get(), {smbios.c_str(), model.c_str(), "aarch64"}).value_or("(unreadable)");
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));  // -1 where there is no file
+    return readProcessorName(fd.get(), {path + ".root", "aarch64"}).value_or("(none)");
   };
   checkFixtures("cpuinfo", name);
+  EXPECT_EQ(name(testing::dataPath("unit/cpuinfo")), "aarch64");  // a file that cannot be read: a folder
   const std::string copy = ::testing::TempDir() + "cpuinfo";
   for (const std::string& row : testing::dataLines("unit/cpuinfo/arm-parts.tsv")) {
     const auto part = testing::fields(row);
@@ -96,14 +97,39 @@ TEST(Fixtures, MountTableGroupsTheMountPointsOfEachLocalDiskAndEachPool) {
   });
 }
 
-// A folder set up as a machine stands in for /.
+// The name glibc's files module gives: its own line parser (fgetpwent_r)
+// and its test of a line (files-pwd.c: the first of the uid whose name does
+// not start with '+' or '-').
+std::string filesModuleName(const std::string& path, uid_t uid) {
+  FILE* file = std::fopen(path.c_str(), "re");
+  passwd entry, *found = nullptr;
+  char buffer[8192];
+  std::string name = "-";
+  while (file != nullptr && fgetpwent_r(file, &entry, buffer, sizeof buffer, &found) == 0) {
+    if (found->pw_uid == uid && found->pw_name[0] != '+' && found->pw_name[0] != '-') {
+      name = found->pw_name;
+      break;
+    }
+  }
+  if (file != nullptr) std::fclose(file);
+  return name;
+}
+
+// A folder set up as a machine stands in for /. Where the shortcut names a
+// user, glibc reading the same file names the same.
 TEST(Fixtures, MachineFilesGiveMakerModelIdSystemAndUserNames) {
   checkFixtures("machines", [](const std::string& root) {
     DeviceRecord record;
     record.collectWmiInfo(*makeWmiSystemAt(root));
     std::string found =
         toUtf8(record.venderName + u"|" + record.deviceName + u"|" + record.deviceId + u"|" + record.osName);
-    for (uid_t uid : {0, 1000, 4242}) found += "|" + nameFromPasswdFile(uid, root).value_or("-");
+    for (uid_t uid : {0, 1000, 4242}) {
+      const std::string name = nameFromPasswdFile(uid, root).value_or("-");
+      if (name != "-") {
+        EXPECT_EQ(name, filesModuleName(root + "/etc/passwd", uid)) << root << " " << uid;
+      }
+      found += "|" + name;
+    }
     return found;
   });
 }
