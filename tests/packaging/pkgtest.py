@@ -33,24 +33,14 @@ def env(name):
     return os.environ[name]
 
 
-def run_once(args, timeout, **kwargs):
+def run(args, timeout=120, check=None, **kwargs):
+    """Runs a program, text mode; check=N asserts that exit status. The output goes through files: a pipe would keep
+    the call waiting while a process started on the side holds it (under Wine, msiexec's explorer.exe /desktop)."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         result = subprocess.run(args, stdout=out, stderr=err, timeout=timeout, stdin=subprocess.DEVNULL, **kwargs)
         for name, f in (("stdout", out), ("stderr", err)):
             f.seek(0)
             setattr(result, name, f.read().decode().replace("\r\n", "\n"))
-    return result
-
-
-def run(args, timeout=120, check=None, **kwargs):
-    """Runs a program, text mode; check=N asserts that exit status. The output goes through files: a pipe would keep
-    the call waiting while a process started on the side holds it (under Wine, msiexec's explorer.exe /desktop)."""
-    result = run_once(args, timeout, **kwargs)
-    # Wine 8 now and then ends a process with status 1 before the program has run, silent on both streams (about
-    # one start in three thousand here). Our programs and the system's say why when they exit 1, so such a silent run
-    # is Wine's and is tried once more.
-    if os.path.basename(str(args[0])) == "wine-run.sh" and result.returncode == 1 and not result.stdout + result.stderr:
-        result = run_once(args, timeout, **kwargs)
     if check is not None and result.returncode != check:
         raise AssertionError(f"{args} exited with {result.returncode}, expected {check}\n"
                              f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}")

@@ -52,7 +52,7 @@ std::string contents(FILE* file) {
 
 // The output goes to files: under Wine the loader may hand the host's
 // handles on to helpers that outlive it, so a pipe's end says nothing.
-HostRun runOnce(const std::string& input, const RunOptions& options) {
+HostRun run(const std::string& input, const RunOptions& options = {}) {
   std::signal(SIGPIPE, SIG_IGN);  // ours only: the host may stop reading
   int in[2], gone[2];
   const std::unique_ptr<FILE, int (*)(FILE*)> out(std::tmpfile(), std::fclose), err(std::tmpfile(), std::fclose);
@@ -98,16 +98,6 @@ HostRun runOnce(const std::string& input, const RunOptions& options) {
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(out.get()), contents(err.get()), usage.ru_maxrss};
-}
-
-// Wine 8 now and then ends a process with status 1 before the program has
-// written a byte, and says nothing on either stream: about one start in three
-// thousand here. The host never does that (it exits 1 only after a whole
-// frame), so such a run is Wine's, and is tried once more.
-HostRun run(const std::string& input, const RunOptions& options = {}) {
-  HostRun r = runOnce(input, options);
-  if (windows && !options.readerGone && r.status == 1 && r.out.empty() && r.err.empty()) r = runOnce(input, options);
-  return r;
 }
 
 // A command's standard output without its line end, or else whole.
