@@ -38,14 +38,14 @@ def user_manifests(browsers, name=NAME):
     return sorted(f"{USER_DIRS[b]}/{name}.json" for b in browsers.split())
 
 
-def stage_manifests(root, folders, perl=True):
+def stage_manifests(root, folders, perl=True, kinds=("ours", "theirs")):
     """Copies postrm/'s manifests into every folder: ours-* name this host as their "path", however the JSON is
     spaced or escaped; theirs-* mention it elsewhere, or a longer path. Only perl reads *-perl.json right."""
     staged = []
     for folder in folders:
         os.makedirs(os.path.join(root, folder), exist_ok=True)
         for name in sorted(os.listdir(os.path.join(HERE, "postrm"))):
-            if perl or not name.endswith("-perl.json"):
+            if (perl or not name.endswith("-perl.json")) and name.startswith(kinds):
                 staged.append(shutil.copy(os.path.join(HERE, "postrm", name), os.path.join(root, folder)))
     return staged
 
@@ -193,7 +193,7 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(f"{self.plain}/control")), ["control", "md5sums", "postrm"])
         self.assertEqual(self.ids_listing, deb_listing(ids=True))
         for path in (path for path, _, deb, _ in CONTENTS if deb == "ids" and path.endswith(".json")):
-            ids = {"firefox_ids": [FIREFOX_ID]} if "mozilla" in path else {"chrome_ids": [CHROME_ID, OTHER_CHROME_ID]}
+            ids = {"firefox_ids": [FIREFOX_ID]} if "/lib/" in path else {"chrome_ids": [CHROME_ID, OTHER_CHROME_ID]}
             self.assertEqual(pkgtest.read_json(os.path.join(self.ids, "tree", path)), pkgtest.manifest(HOST, **ids))
         # dpkg keeps an administrator's edits under /etc on upgrade.
         with open(os.path.join(self.ids, "control", "conffiles")) as f:
@@ -228,6 +228,12 @@ class DebianPackage(unittest.TestCase):
             pkgtest.run(["sh", os.path.join(self.source, "packaging/debian/postrm"), action],
                         env=dict(os.environ, DPKG_ROOT=os.path.join(self.tmp, "purged")), check=0)
             self.assertEqual([path for path in staged if os.path.exists(path)], kept, action)
+        # Folders that held only this host's manifests go, with the browser's folders install.sh made for them.
+        alone = os.path.join(self.tmp, "alone")
+        stage_manifests(alone, SYSTEM_DIRS, kinds=("ours",))
+        pkgtest.run(["sh", os.path.join(self.source, "packaging/debian/postrm"), "purge"], env=dict(os.environ,
+                    DPKG_ROOT=alone), check=0)
+        self.assertEqual(tree(alone), ["etc/", "etc/opt/", "usr/", "usr/lib/", "usr/lib64/"])
 
 
 class RpmAndArm64Packages(unittest.TestCase):
@@ -266,7 +272,7 @@ class RpmAndArm64Packages(unittest.TestCase):
                 for folder in ("bin", "etc/opt", "usr/bin", "usr/lib", "usr/lib64", "var/tmp"):
                     os.makedirs(os.path.join(root, folder))
                 shutil.copy(shutil.which("busybox"), os.path.join(root, "bin"))
-                for tool in ("sh", "grep", "rm"):
+                for tool in ("sh", "grep", "rm", "rmdir"):
                     os.symlink("busybox", os.path.join(root, "bin", tool))
                 before = files_under(root)
                 rpm_root = ["rpm", "--root", root, "--dbpath", "/var/lib/rpm"]
