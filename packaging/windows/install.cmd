@@ -9,7 +9,8 @@ rem "||": Wine's cmd runs the right side of "||" even after a success.
 rem The work runs in the script's own folder with relative names: entered
 rem here, before "shift" moves %0 on to the arguments, so that the script
 rem works run by full or relative path from any folder, and from a UNC path
-rem (cmd refuses a UNC current folder; pushd gives it a drive letter). The
+rem (cmd refuses a UNC current folder; pushd gives a network path a temporary
+rem drive letter, as Microsoft's pushd reference says). The
 rem folder is never kept in a variable: it may be named "100% ^ & ! (x86)",
 rem and "call" (and Wine's cmd everywhere) would expand its % and ^ once
 rem more. Full paths come from for-variables (%%~f), which nothing expands
