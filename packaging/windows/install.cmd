@@ -102,6 +102,9 @@ rem channel reads Software\Microsoft\Edge (Chromium's
 rem native_process_launcher_win.cc, Opera's and Microsoft's native messaging
 rem pages). A key several browsers share is written once.
 :opt_browsers
+set "arg=%~2"
+if not defined arg goto missing_value
+if "%arg:~0,2%"=="--" goto missing_value
 shift
 set "browsers=1"
 :browsers_more

@@ -48,6 +48,9 @@ goto args
 
 rem The keys the browsers read, as in install.cmd.
 :opt_browsers
+set "arg=%~2"
+if not defined arg goto missing_value
+if "%arg:~0,2%"=="--" goto missing_value
 shift
 set "browsers=1"
 :browsers_more
