@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Registers the Quorvia host with Chrome, Chromium, Edge and Firefox on Linux
-# by writing each browser's native messaging host manifest.
+# Registers the Quorvia host with the Chromium family (Chrome, Edge, Brave,
+# Vivaldi, Opera and the rest) and the Firefox family on Linux by writing each
+# browser's native messaging host manifest.
 set -euo pipefail
 
 # An exported CDPATH would make cd print the folder it found.
@@ -11,23 +12,30 @@ here=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd)
 
 usage() {
   cat <<EOF
-usage: ${0##*/} [--system] [--root DIR] [--host PATH] [--name NAME]
-                  [--chrome-ids ID[,ID...]] [--firefox-ids ID[,ID...]]
-                  [--browsers chrome,chromium,edge,firefox]
+usage: ${0##*/} [--system] [--root DIR] [--user-data-dir DIR] [--host PATH]
+                  [--name NAME] [--chrome-ids ID[,ID...]] [--firefox-ids ID[,ID...]]
+                  [--browsers LIST|all]
 
 Writes the host's manifest for each browser, for the current user by default.
 
-  --chrome-ids     extension IDs allowed to call the host from Chrome, Chromium
-                   and Edge (32 letters a-p each); repeat or separate with commas
-  --firefox-ids    add-on IDs allowed from Firefox ({GUID} or name@domain,
-                   letters, digits, '.', '-' and '_')
+  --chrome-ids     extension IDs allowed to call the host from the Chromium
+                   family (32 letters a-p each); repeat or separate with commas
+  --firefox-ids    add-on IDs allowed from Firefox and LibreWolf ({GUID} or
+                   name@domain: letters, digits, '.', '-' and '_')
   --host PATH      the host program (default: quorvia-host beside this script);
                    with --root, its absolute path inside the image
   --name NAME      the native messaging host name (default: $default_name)
-  --browsers LIST  only these browsers (default: the Chromium family when
-                   --chrome-ids is given, Firefox when --firefox-ids is given)
+  --browsers LIST  only these, comma-separated, or all of them:
+                   ${all_browsers// /, }
+                   (default: of the families whose IDs are given, with
+                   --system every browser; per user chrome, chromium, edge,
+                   firefox and every other whose own folder exists)
+  --user-data-dir DIR
+                   for a Chromium-family browser started with
+                   --user-data-dir=DIR: the manifest goes to
+                   DIR/NativeMessagingHosts only
   --system         for every user: the folders under /etc and /usr/lib (and
-                   /usr/lib64 for Firefox, where that exists)
+                   /usr/lib64 for Firefox and LibreWolf, where that exists)
   --root DIR       with --system, write under DIR instead of / (for staging)
 
 At least one of --chrome-ids and --firefox-ids is required.
@@ -62,14 +70,24 @@ has_ids() { [ -n "${1//[, ]/}" ]; }
 has_ids "$chrome_ids" || has_ids "$firefox_ids" ||
   die "no extension IDs given: name the extensions allowed to call the host with --chrome-ids and/or --firefox-ids"
 
+chromium_wanted=0 firefox_wanted=0
+! has_ids "$chrome_ids" || chromium_wanted=1
+! has_ids "$firefox_ids" || firefox_wanted=1
+if [ -n "$user_data_dir" ]; then
+  [ "$firefox_wanted" = 0 ] ||
+    die "--user-data-dir is a Chromium-family profile folder: Firefox reads no manifests from a profile (install for it without --user-data-dir)"
+fi
 if [ -z "${browsers// /}" ]; then
-  browsers=""
-  if has_ids "$chrome_ids"; then browsers="chrome chromium edge"; fi
-  if has_ids "$firefox_ids"; then browsers="$browsers firefox"; fi
+  browsers=$(default_browsers "$chromium_wanted" "$firefox_wanted")
+elif [[ " $browsers " == *" all "* ]]; then
+  # Every browser of the families whose IDs are given.
+  system_was=$system system=1
+  browsers=$(default_browsers "$chromium_wanted" "$firefox_wanted")
+  system=$system_was
 fi
 for b in $browsers; do
-  if [ "$b" = firefox ]; then
-    has_ids "$firefox_ids" || die "firefox chosen but no --firefox-ids given"
+  if is_firefox_family "$b"; then
+    has_ids "$firefox_ids" || die "$b chosen but no --firefox-ids given"
   else
     has_ids "$chrome_ids" || die "$b chosen but no --chrome-ids given"
   fi
@@ -83,7 +101,7 @@ template=$here/host-manifest.json.in
 # input is checked before the first file is written.
 manifest() {
   local ids=--chrome-ids list=$chrome_ids
-  if [ "$1" = firefox ]; then
+  if is_firefox_family "${1%%,*}"; then
     ids=--firefox-ids list=$firefox_ids
   fi
   shift
@@ -94,7 +112,7 @@ manifest() {
 ! has_ids "$firefox_ids" || manifest firefox --check
 
 umask 022
-while IFS=$'\t' read -r b dir; do
+while IFS=$'\t' read -r b dir _; do
   mkdir -p -- "$dir" 2>/dev/null && [ -w "$dir" ] ||
     die "cannot write in $dir$([ "$system" = 1 ] && echo ' (--system needs root)')"
   manifest "$b" --out "$dir/$name.json"

@@ -10,10 +10,15 @@ here=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd)
 
 usage() {
   cat <<USAGE
-usage: ${0##*/} [--system] [--root DIR] [--name NAME] [--browsers chrome,chromium,edge,firefox]
+usage: ${0##*/} [--system] [--root DIR] [--user-data-dir DIR] [--name NAME]
+                    [--browsers LIST|all]
 
-Removes the host's manifest from each browser's folder (all four by default),
-for the current user, or with --system for every user.
+Removes the host's manifest from each browser's folder (every browser's by
+default: ${all_browsers// /, }),
+for the current user, or with --system for every user, or with
+--user-data-dir from DIR/NativeMessagingHosts only. A folder left empty goes
+too, with the empty folders above it that install.sh made for a browser that
+had not run yet; a folder that holds anything else stays.
 USAGE
 }
 
@@ -30,13 +35,14 @@ done
 check_environment
 # Checked so that a name can never reach outside the manifest folders.
 check_name "$name"
-[ -n "${browsers// /}" ] || browsers=$all_browsers
+[ -n "${browsers// /}" ] && [[ " $browsers " != *" all "* ]] || browsers=$all_browsers
 
 removed=0
-while IFS=$'\t' read -r b dir; do
+while IFS=$'\t' read -r b dir top; do
   file="$dir/$name.json"
   if [ -e "$file" ] || [ -L "$file" ]; then
     rm -f -- "$file" || die "cannot remove $file$([ "$system" = 1 ] && echo ' (--system needs root)')"
+    remove_empty_folders "$dir" "$top"
     echo "removed $name for $b: $file"
     removed=$((removed + 1))
   fi

@@ -29,18 +29,23 @@ def files_under(top):
     return sorted(os.path.relpath(os.path.join(folder, n), top) for folder, _, names in os.walk(top) for n in names)
 
 
+def tree(top):
+    """Every file and folder under top, folders ending in /."""
+    return sorted([os.path.relpath(folder, top) + "/" for folder, _, _ in os.walk(top)][1:] + files_under(top))
+
+
 def user_manifests(browsers, name=NAME):
     return sorted(f"{USER_DIRS[b]}/{name}.json" for b in browsers.split())
 
 
-def stage_manifests(root, folders, perl=True):
+def stage_manifests(root, folders, perl=True, kinds=("ours", "theirs")):
     """Copies postrm/'s manifests into every folder: ours-* name this host as their "path", however the JSON is
     spaced or escaped; theirs-* mention it elsewhere, or a longer path. Only perl reads *-perl.json right."""
     staged = []
     for folder in folders:
         os.makedirs(os.path.join(root, folder), exist_ok=True)
         for name in sorted(os.listdir(os.path.join(HERE, "postrm"))):
-            if perl or not name.endswith("-perl.json"):
+            if (perl or not name.endswith("-perl.json")) and name.startswith(kinds):
                 staged.append(shutil.copy(os.path.join(HERE, "postrm", name), os.path.join(root, folder)))
     return staged
 
@@ -75,13 +80,19 @@ class Scripts(unittest.TestCase):
         self.env = {k: v for k, v in os.environ.items() if k != "XDG_CONFIG_HOME"} | {"HOME": self.home, "CDPATH": "."}
         self.scratch()
 
-    def scratch(self):
-        """An empty home, and images for --root that hold the host at /opt/q/host."""
+    def scratch(self, profiles=False):
+        """A home (with profiles: Brave's and LibreWolf's, and Vivaldi's in xdg), a profile folder, and images for
+        --root that hold the host at /opt/q/host."""
         shutil.rmtree(self.tmp)
-        for folder in ("home", "root/opt/q", "root64/opt/q", "root64/usr/lib64"):
+        for folder in ("home/.config", "root/opt/q", "root/etc/opt", "root/usr/lib", "root64/opt/q", "root64/etc/opt",
+                       "root64/usr/lib", "root64/usr/lib64", "profile"):
             os.makedirs(os.path.join(self.tmp, folder))
+        for profile in ("home/.config/BraveSoftware/Brave-Browser", "home/.librewolf", "xdg/vivaldi")[:3 * profiles]:
+            os.makedirs(os.path.join(self.tmp, profile))
+            pathlib.Path(self.tmp, profile, "Local State").write_text("{}")
         for root in ("root", "root64"):
             shutil.copy(self.host, os.path.join(self.tmp, root, "opt/q/host"))
+        return tree(self.tmp)
 
     def words(self, text):
         """Shell words, once pkgtest's names, {host}, {tmp}, {root} and {newline} are filled in."""
@@ -94,22 +105,22 @@ class Scripts(unittest.TestCase):
     def test_install_writes_the_manifest_where_each_browser_looks_and_uninstall_removes_it(self):
         # Lists may be comma or space separated and repeated; duplicates go.
         ids = {False: {"chrome_ids": [CHROME_ID, OTHER_CHROME_ID]}, True: {"firefox_ids": [FIREFOX_ID, FIREFOX_GUID]}}
-        images = ["root/opt/q/host", "root64/opt/q/host"]
         for install, config, uninstall, folders in table("install_sh_browsers.tsv"):
             with self.subTest(install=install, config=config):
-                self.scratch()  # whatever a failed row left
+                before = self.scratch(profiles=True)  # whatever a failed row left
                 env = self.env | ({"XDG_CONFIG_HOME": os.path.join(self.tmp, config)} if config else {})
                 self.script("install.sh", *self.words(install), env=env)
                 manifests = [f"{folder}/{NAME}.json" for folder in folders.split()]
-                self.assertEqual(files_under(self.tmp), sorted(manifests + images))
+                self.assertEqual(files_under(self.tmp), sorted(manifests + [p for p in before if p[-1] != "/"]))
                 # With --root, --host is the host's place inside the image.
                 host = "/opt/q/host" if "--root" in install else self.host
                 for path in (os.path.join(self.tmp, manifest) for manifest in manifests):
-                    self.assertEqual(pkgtest.read_json(path), pkgtest.manifest(host, **ids["mozilla" in path]))
+                    firefox = "/mozilla/" in path or "/.mozilla/" in path or "librewolf/" in path
+                    self.assertEqual(pkgtest.read_json(path), pkgtest.manifest(host, **ids[firefox]))
                     # Browsers run as other users must be able to read it.
                     self.assertEqual(os.stat(path).st_mode & 0o777, 0o644)
                 self.script("uninstall.sh", *self.words(uninstall), env=env)
-                self.assertEqual(files_under(self.tmp), images)
+                self.assertEqual(tree(self.tmp), before)
 
     def test_installing_again_replaces_and_uninstall_removes_its_own_name_and_browsers_only(self):
         other, odd = "org.example.other_2", os.path.join(self.tmp, 'a "quoted" \\dir & @ALLOWED@ @NAME@')
@@ -154,11 +165,11 @@ class Scripts(unittest.TestCase):
             with self.subTest(args=args):
                 # A file where a folder should be: root may write anywhere else.
                 self.scratch()
-                os.makedirs(os.path.join(self.root, "etc/opt"))
                 open(os.path.join(self.root, "etc/opt/chrome"), "w").close()
+                before = tree(self.tmp)
                 env = {k: v for k, v in self.env.items() if k != unset}
                 self.assertIn(message, self.script("install.sh", *self.words(args), env=env, check=2).stderr)
-                self.assertEqual(files_under(self.tmp), ["root/etc/opt/chrome", "root/opt/q/host", "root64/opt/q/host"])
+                self.assertEqual(tree(self.tmp), before)
 
 
 class DebianPackage(unittest.TestCase):
@@ -182,7 +193,7 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(f"{self.plain}/control")), ["control", "md5sums", "postrm"])
         self.assertEqual(self.ids_listing, deb_listing(ids=True))
         for path in (path for path, _, deb, _ in CONTENTS if deb == "ids" and path.endswith(".json")):
-            ids = {"firefox_ids": [FIREFOX_ID]} if "mozilla" in path else {"chrome_ids": [CHROME_ID, OTHER_CHROME_ID]}
+            ids = {"firefox_ids": [FIREFOX_ID]} if "/lib/" in path else {"chrome_ids": [CHROME_ID, OTHER_CHROME_ID]}
             self.assertEqual(pkgtest.read_json(os.path.join(self.ids, "tree", path)), pkgtest.manifest(HOST, **ids))
         # dpkg keeps an administrator's edits under /etc on upgrade.
         with open(os.path.join(self.ids, "control", "conffiles")) as f:
@@ -217,6 +228,12 @@ class DebianPackage(unittest.TestCase):
             pkgtest.run(["sh", os.path.join(self.source, "packaging/debian/postrm"), action],
                         env=dict(os.environ, DPKG_ROOT=os.path.join(self.tmp, "purged")), check=0)
             self.assertEqual([path for path in staged if os.path.exists(path)], kept, action)
+        # Folders that held only this host's manifests go, with the browser's folders install.sh made for them.
+        alone = os.path.join(self.tmp, "alone")
+        stage_manifests(alone, SYSTEM_DIRS, kinds=("ours",))
+        pkgtest.run(["sh", os.path.join(self.source, "packaging/debian/postrm"), "purge"], env=dict(os.environ,
+                    DPKG_ROOT=alone), check=0)
+        self.assertEqual(tree(alone), ["etc/", "etc/opt/", "usr/", "usr/lib/", "usr/lib64/"])
 
 
 class RpmAndArm64Packages(unittest.TestCase):
@@ -255,7 +272,7 @@ class RpmAndArm64Packages(unittest.TestCase):
                 for folder in ("bin", "etc/opt", "usr/bin", "usr/lib", "usr/lib64", "var/tmp"):
                     os.makedirs(os.path.join(root, folder))
                 shutil.copy(shutil.which("busybox"), os.path.join(root, "bin"))
-                for tool in ("sh", "grep", "rm"):
+                for tool in ("sh", "grep", "rm", "rmdir"):
                     os.symlink("busybox", os.path.join(root, "bin", tool))
                 before = files_under(root)
                 rpm_root = ["rpm", "--root", root, "--dbpath", "/var/lib/rpm"]

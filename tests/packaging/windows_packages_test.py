@@ -35,10 +35,10 @@ class WineCase(unittest.TestCase):
         return None if result.returncode else {row[0]: row[2] for row in rows}
 
     def assert_keys(self, hive, folder, families, name=NAME):
-        """Each browser's key for name in hive names its family's manifest in folder, if that family is given."""
+        """Each browsers' key for name in hive names its family's manifest in folder, if that family or key is given."""
         found = {b: None if (v := self.reg_values(f"{hive}\\{k}\\NativeMessagingHosts\\{name}")) is None
                  else v.get("(Default)", "") for b, (k, _) in CASES["browsers"].items()}
-        self.assertEqual(found, {b: f"{folder}\\{name}.{f}.json" if f in families else None
+        self.assertEqual(found, {b: f"{folder}\\{name}.{f}.json" if f in families or b in families else None
                                  for b, (_, f) in CASES["browsers"].items()}, f"{hive} {name}")
 
     def assert_registered(self, hive, folder, local, chrome_ids, firefox_ids):
@@ -61,6 +61,9 @@ class Zip(WineCase):
         # Unpacked where spaces, % ^ & ! and parentheses test the scripts' quoting.
         cls.folder = f"{cls.tmp}/Quorvia 100% ^ & ! (x86)/{cls.top}"
         zipfile.ZipFile(cls.zip).extractall(os.path.dirname(cls.folder))
+        # The same folder by a path Wine's cmd can run a script from (it mangles a % there), and a folder to run from.
+        os.symlink(cls.folder, f"{cls.tmp}/by path")
+        os.makedirs(f"{cls.tmp}/elsewhere")
 
     def test_contents_crlf_scripts_and_notices(self):
         self.assertEqual(sorted(n for n in zipfile.ZipFile(self.zip).namelist() if not n.endswith("/")),
@@ -76,13 +79,14 @@ class Zip(WineCase):
     def test_scripts_register_refuse_and_unregister(self):
         """A row per command: its status and messages, the manifests then in the folder (as the last row naming
         them says) and the keys. The last rows remove what the others registered."""
-        deploy, folder, manifests = pathlib.Path(self.folder, "deploy.cmd"), "Z:" + self.folder.replace("/", "\\"), []
-        for row in cases("zip_runs"):
+        folder, manifests = "Z:" + self.folder.replace("/", "\\"), []
+        for row in cases("zip_runs", PLAIN="Z:" + f"{self.tmp}/by path".replace("/", "\\"), TOP=self.top):
             with self.subTest(row["run"]):
                 # In an administrator's script (Wine would escape quotes passed from here; its call loses the exit
-                # status), run from its folder as a user would: cmd /c takes no path with an ampersand.
-                deploy.write_text(f"@{row['run']}\r\n")
-                result = self.wine("cmd", "/c", deploy.name, check=row.get("status", 0), cwd=self.folder)
+                # status), run from its folder as a user would, or from another: cmd /c takes no path with an &.
+                cwd = os.path.normpath(os.path.join(self.folder, row.get("from", ".")))
+                pathlib.Path(cwd, "deploy.cmd").write_text(f"@{row['run']}\r\n")
+                result = self.wine("cmd", "/c", "deploy.cmd", check=row.get("status", 0), cwd=cwd)
                 self.assertTrue(all(row.get(k, "") in getattr(result, k) for k in ("stdout", "stderr")), result)
                 manifests = row.get("manifests", manifests)  # the file names, and the host names they hold
                 self.assertEqual(sorted((os.path.basename(p), pkgtest.read_json(p)["name"]) for p in glob.glob(
@@ -90,7 +94,7 @@ class Zip(WineCase):
                 if "registered" in row:
                     self.assert_registered(row["registered"][0], folder, self.folder, *row["registered"][1:])
                 if "keys" in row:
-                    self.assert_keys(row["keys"][0], folder, *row["keys"][1:])
+                    self.assert_keys(row["keys"][0], row.get("folder", folder), *row["keys"][1:])
 
 
 class Msi(WineCase):
