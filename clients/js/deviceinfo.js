@@ -79,9 +79,10 @@ function broken(what, cause) {
   return new DeviceInfoError("answer", `The host's answer ${what}`, { cause });
 }
 
-// The host escapes only '"' and '\' in its values, so a control character
-// that the system handed it (a tab in a host name) arrives raw, which JSON
-// does not allow inside a string: escape those before parsing.
+// The host writes control characters as \u00XX; hosts from before that
+// escaped only '"' and '\', so a control character the system handed them
+// (a tab in a host name) arrived raw, which JSON does not allow inside a
+// string: escape those before parsing (a strict answer stays as it is).
 function strictJson(text) {
   return text.replace(/"(?:[^"\\]|\\.)*"/gs, (quoted) =>
     quoted.replace(/[\u0000-\u001f]/g, (c) => `\\u${c.charCodeAt(0).toString(16).padStart(4, "0")}`));

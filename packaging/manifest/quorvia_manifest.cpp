@@ -4,7 +4,7 @@
 // and extension IDs and the filling of the template exist once.
 //
 //   quorvia-manifest --template FILE (--out FILE | --check) --host PATH [--root DIR]
-//                    [--name NAME] (--chrome-ids ID[,ID...] | --firefox-ids ID[,ID...])
+//                    [--name NAME] [--allow-none] (--chrome-ids ID[,ID...] | --firefox-ids ID[,ID...])
 //   quorvia-manifest --check-name NAME
 //   quorvia-manifest --help | --version      (each only as the one argument)
 //
@@ -12,6 +12,8 @@
 // mistake in its second manifest before it has changed anything for the first.
 // --root DIR: PATH is the host's place inside the image DIR; it must exist
 // there, and the manifest names PATH itself.
+// --allow-none: an empty list writes a manifest that lets no extension in
+// (the MSI writes each family's manifest on every run, given IDs or not).
 //
 // Exit status: 0 written, 1 the file could not be read or written, 2 wrong
 // usage or an input that the browsers would reject.
@@ -34,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "extension_ids.h"
+
 namespace {
 
 constexpr int kOk = 0;
@@ -43,7 +47,7 @@ constexpr const char* kDefaultName = "com.quorvia.deviceinfo";
 
 constexpr const char* kUsageText =
     "usage: quorvia-manifest --template FILE (--out FILE | --check) --host PATH [--root DIR]\n"
-    "                        [--name NAME] (--chrome-ids ID[,ID...] | --firefox-ids ID[,ID...])\n"
+    "                        [--name NAME] [--allow-none] (--chrome-ids ID[,ID...] | --firefox-ids ID[,ID...])\n"
     "       quorvia-manifest --check-name NAME\n"
     "       quorvia-manifest --help | --version\n"
     "\n"
@@ -58,6 +62,7 @@ constexpr const char* kUsageText =
     "  --name NAME          the host name (default: com.quorvia.deviceinfo)\n"
     "  --chrome-ids LIST    Chrome, Chromium and Edge extension IDs (32 letters a-p)\n"
     "  --firefox-ids LIST   Firefox add-on IDs ({GUID} or name@domain)\n"
+    "  --allow-none         an empty list gives a manifest that allows no extension\n"
     "  --check-name NAME    only check a host name\n"
     "\n"
     "Every option at most once. --help and --version only as the one argument.\n"
@@ -91,43 +96,13 @@ bool hasControl(const std::string& s) {
   return false;
 }
 
-// Both browser families reject any other name, and it becomes part of a file
-// name and a registry key, so it must never climb out of either.
 int checkName(const std::string& name) {
-  if (!std::regex_match(name, std::regex("[a-z0-9_]+(\\.[a-z0-9_]+)*"))) {
+  if (!quorvia::ids::validName(name)) {
     return fail(kUsage, "invalid host name '" + name +
                             "': use lower-case letters, digits and '_', in parts joined by single dots (like " +
                             kDefaultName + ")");
   }
   return kOk;
-}
-
-// Chrome's IDs are 32 letters a-p. Firefox's rule is its own: a {GUID} or
-// name@domain from these characters, and one ID it rejects makes it reject the
-// whole manifest, so every other add-on would lose the host as well.
-bool validId(bool chrome, const std::string& id) {
-  static const std::regex chromeId("[a-p]{32}");
-  static const std::regex firefoxId(
-      "\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}|[a-z0-9._-]*@[a-z0-9._-]+",
-      std::regex::icase);
-  return std::regex_match(id, chrome ? chromeId : firefoxId);
-}
-
-// "a, b,,c d" -> a, b, c, d; duplicates dropped, order kept.
-std::vector<std::string> splitIds(const std::string& list) {
-  std::vector<std::string> ids;
-  std::string item;
-  for (std::size_t i = 0; i <= list.size(); ++i) {
-    if (i < list.size() && list[i] != ',' && list[i] != ' ') {
-      item += list[i];
-      continue;
-    }
-    bool seen = item.empty();
-    for (const auto& id : ids) seen = seen || id == item;
-    if (!seen) ids.push_back(item);
-    item.clear();
-  }
-  return ids;
 }
 
 std::string jsonStringBody(const std::string& s) {
@@ -282,6 +257,7 @@ std::optional<std::string> hostPath(const std::string& host, const std::optional
 struct Options {
   std::map<std::string, std::string> values;
   bool checkOnly = false;
+  bool allowNone = false;
   std::optional<std::string> get(const std::string& key) const {
     const auto it = values.find(key);
     return it == values.end() ? std::nullopt : std::optional<std::string>(it->second);
@@ -296,7 +272,7 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string& 
   Options o;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    bool isKnown = arg == "--check";
+    bool isKnown = arg == "--check" || arg == "--allow-none";
     for (const char* k : known) isKnown = isKnown || arg == k;
     if (arg == "--help" || arg == "--version" || arg == "--check-name") {
       // Never a way for a value that broke out of its quotes to skip the work.
@@ -307,12 +283,13 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string& 
       error = "unknown argument '" + arg + "'";
       return std::nullopt;
     }
-    if ((arg == "--check" && o.checkOnly) || o.values.count(arg)) {
+    bool& flag = arg == "--check" ? o.checkOnly : o.allowNone;
+    if (((arg == "--check" || arg == "--allow-none") && flag) || o.values.count(arg)) {
       error = arg + " given twice";
       return std::nullopt;
     }
-    if (arg == "--check") {
-      o.checkOnly = true;
+    if (arg == "--check" || arg == "--allow-none") {
+      flag = true;
       continue;
     }
     if (i + 1 >= args.size()) {
@@ -337,16 +314,13 @@ int run(const Options& o) {
   if (const int status = checkName(name); status != kOk) return status;
 
   const bool chrome = o.get("--chrome-ids").has_value();
-  const std::vector<std::string> ids = splitIds(*o.get(chrome ? "--chrome-ids" : "--firefox-ids"));
-  if (ids.empty()) return fail(kUsage, chrome ? "no Chrome extension IDs given" : "no Firefox add-on IDs given");
+  const std::vector<std::string> ids = quorvia::ids::split(*o.get(chrome ? "--chrome-ids" : "--firefox-ids"));
+  if (ids.empty() && !o.allowNone) {
+    return fail(kUsage, chrome ? "no Chrome extension IDs given" : "no Firefox add-on IDs given");
+  }
+  if (const std::string problem = quorvia::ids::problem(chrome, ids); !problem.empty()) return fail(kUsage, problem);
   std::string allowed;
   for (const auto& id : ids) {
-    if (!validId(chrome, id)) {
-      return fail(kUsage, chrome ? "invalid Chrome extension ID '" + id +
-                                       "': expected 32 letters from a to p (the ID alone, without chrome-extension://)"
-                                 : "invalid Firefox add-on ID '" + id +
-                                       "': expected {GUID} or name@domain (letters, digits, '.', '-', '_')");
-    }
     allowed += (allowed.empty() ? "\"" : ", \"") + (chrome ? "chrome-extension://" + id + "/" : id) + "\"";
   }
 

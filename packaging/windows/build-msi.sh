@@ -5,6 +5,9 @@
 #     Secure="yes".
 #   - A rebuild of the same version replaces the installed one instead of
 #     installing beside it (the upgrade row includes its maximum version).
+#   - Each .exe's row in the File table carries the file's version (and
+#     language), read from its VERSIONINFO resource, so Windows Installer
+#     replaces it by the rules for versioned files; wixl leaves it empty.
 #
 #   build-msi.sh WXS VERSION GENDIR OUT    (run in the folder of the .exe files)
 set -eu
@@ -14,7 +17,8 @@ usage: ${0##*/} WXS VERSION GENDIR OUT
 
 Builds the MSI OUT from WXS with wixl, as version VERSION, with the generated
 files from GENDIR (relative to the current folder, which holds the .exe files),
-and marks the extension-ID properties secure and the upgrade inclusive.
+and marks the extension-ID properties secure, the upgrade inclusive, and
+the programs' versions in the File table.
 EOF
 }
 case ${1-} in
@@ -34,4 +38,18 @@ msibuild "$tmp" \
   -q "DELETE FROM Upgrade WHERE ActionProperty = 'WIX_UPGRADE_DETECTED'" \
   -q "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
 # 513: migrate feature states (as wixl writes it) + the maximum version inclusive.
+
+# The FileVersion string of the resource, which the build writes from the
+# same numbers as its fixed part; US English, as the resource says (1033).
+msiinfo export "$tmp" File | tr -d '\r' | tail -n +4 | while IFS="$(printf '\t')" read -r key _ name _; do
+  case $name in
+    *.exe)
+      version=$(strings -e l "$name" | sed -n '/^FileVersion$/{n;p;q;}')
+      case $version in
+        [0-9]*.[0-9]*.[0-9]*.[0-9]*) ;;
+        *) echo "${0##*/}: $name has no version resource" >&2; exit 1 ;;
+      esac
+      msibuild "$tmp" -q "UPDATE File SET Version = '$version', Language = '1033' WHERE File = '$key'" ;;
+  esac
+done
 mv "$tmp" "$out"

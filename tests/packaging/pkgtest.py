@@ -10,9 +10,9 @@ CHROME_ID, OTHER_CHROME_ID = "abcdefghijklmnopabcdefghijklmnop", "ponmlkjihgfedc
 FIREFOX_ID, FIREFOX_GUID = "deviceinfo@quorvia.example", "{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}"
 
 
-def manifest(host, chrome_ids=(), firefox_ids=(), name=NAME):
+def manifest(host, chrome_ids=(), firefox_ids=None, name=NAME):
     """The manifest a browser must find: Chrome's family wants origins with the trailing slash, Firefox bare IDs."""
-    allowed = ({"allowed_extensions": list(firefox_ids)} if firefox_ids else
+    allowed = ({"allowed_extensions": list(firefox_ids)} if firefox_ids is not None else
                {"allowed_origins": [f"chrome-extension://{i}/" for i in chrome_ids]})
     return {"name": name, "description": "Quorvia device information", "path": host, "type": "stdio", **allowed}
 

@@ -107,7 +107,7 @@ class Msi(WineCase):
         for name in ("newer", "rebuilt"):
             pkgtest.run([f"{source}/build-msi.sh", f"{source}/quorvia-host.wxs", f"{major}.{minor}.{int(patch) + 1}",
                          pkgtest.env("QUORVIA_MSI_GENDIR"), f"{cls.tmp}/{name}.msi"],
-                        cwd=pkgtest.env("QUORVIA_BUILD_DIR"), timeout=300, check=0)
+                        cwd=pkgtest.env("QUORVIA_SHIPPED_DIR"), timeout=300, check=0)
         cls.install_dir = cls.wine("winepath", "-u", INSTALL_DIR, check=0).stdout.strip()
 
     @classmethod
@@ -117,16 +117,22 @@ class Msi(WineCase):
         return [key.rsplit("\\", 1)[1] for key, value in zip(lines, lines[1:]) if "Quorvia" in value]
 
     def test_refusals_install_repair_upgrade_and_uninstall(self):
-        """A machine's life, a row per msiexec run: its exit status (none: any failure), whether a new product
-        replaced the old, the (Chrome, Firefox) IDs then stored and allowed (none: nothing installed)."""
+        """A machine's life, a row per msiexec run: its exit status (none: any failure), what its verbose log must say,
+        whether a new product replaced the old, the (Chrome, Firefox) IDs then stored and allowed (none: nothing
+        installed), and whether the host must still answer as registered."""
         products = []
         msis = dict(MSI=pkgtest.env("QUORVIA_MSI"), NEWER=f"{self.tmp}/newer.msi", REBUILT=f"{self.tmp}/rebuilt.msi")
         for run in cases("msi_runs", **{k: "Z:" + path.replace("/", "\\") for k, path in msis.items()}):
             with self.subTest(run["step"]):
                 for name in run.get("spoil", ()):  # a repair must write the manifests again
                     pathlib.Path(self.install_dir, name).write_text("{}")
-                result, status = self.wine("msiexec", *run["args"], "/qn", timeout=300), run.get("status")
+                log = pathlib.Path(self.tmp, "msiexec.log")
+                log.unlink(missing_ok=True)
+                result, status = self.wine("msiexec", *run["args"], "/qn", "/l*v", "Z:" + str(log).replace("/", "\\"),
+                                           timeout=300), run.get("status")
                 self.assertTrue(result.returncode != 0 if status is None else result.returncode == status % 256, result)
+                with self.subTest(run["step"], log=True):  # on its own: a failed one must not hide what follows
+                    self.assertIn(run.get("log", ""), log.read_text(encoding="latin-1"))
                 products, replaced = self.products(), products
                 if "ids" not in run:
                     self.assertEqual([products, os.path.exists(self.install_dir)], [[], False])
@@ -140,6 +146,7 @@ class Msi(WineCase):
                                   run["ids"][1]])
                 if run["step"] == "install":
                     self.assertEqual(sorted(os.listdir(self.install_dir)), CASES["msi_files"])
+                if run["step"] == "install" or run.get("working"):
                     self.assert_registered("HKLM", INSTALL_DIR, self.install_dir, *run["ids"])
         # Gone with the keys the install created and their parents.
         self.assert_keys("HKLM", INSTALL_DIR, ())
@@ -192,7 +199,7 @@ class Signed(WineCase):
                            env=dict(os.environ, PATH=path))
 
     def test_programs_and_msi_carry_timestamped_signatures_with_the_chain(self):
-        zipfile.ZipFile(glob.glob(f"{self.tmp}/packages/*.zip")[0]).extractall(f"{self.tmp}/zip")
+        zipfile.ZipFile(glob.glob(f"{self.tmp}/packages/*-win64.zip")[0]).extractall(f"{self.tmp}/zip")
         pkgtest.run(["msiextract", "-C", f"{self.tmp}/msi", f"{self.tmp}/packages/quorvia-host.msi"], check=0)
         signed = [f"{self.tmp}/packages/quorvia-host.msi", *glob.glob(f"{self.tmp}/*/*/*.exe")]
         self.assertEqual(len(signed), 7)
