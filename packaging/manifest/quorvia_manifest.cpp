@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "manifest_rules.h"
+
 namespace {
 
 constexpr int kOk = 0;
@@ -94,7 +96,7 @@ bool hasControl(const std::string& s) {
 // Both browser families reject any other name, and it becomes part of a file
 // name and a registry key, so it must never climb out of either.
 int checkName(const std::string& name) {
-  if (!std::regex_match(name, std::regex("[a-z0-9_]+(\\.[a-z0-9_]+)*"))) {
+  if (!quorvia::manifest::validHostName(name)) {
     return fail(kUsage, "invalid host name '" + name +
                             "': use lower-case letters, digits and '_', in parts joined by single dots (like " +
                             kDefaultName + ")");
@@ -102,15 +104,10 @@ int checkName(const std::string& name) {
   return kOk;
 }
 
-// Chrome's IDs are 32 letters a-p. Firefox's rule is its own: a {GUID} or
-// name@domain from these characters, and one ID it rejects makes it reject the
-// whole manifest, so every other add-on would lose the host as well.
+// One Firefox ID that the browser rejects makes it reject the whole manifest,
+// so every other add-on would lose the host as well.
 bool validId(bool chrome, const std::string& id) {
-  static const std::regex chromeId("[a-p]{32}");
-  static const std::regex firefoxId(
-      "\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}|[a-z0-9._-]*@[a-z0-9._-]+",
-      std::regex::icase);
-  return std::regex_match(id, chrome ? chromeId : firefoxId);
+  return chrome ? quorvia::manifest::validChromeId(id) : quorvia::manifest::validFirefoxId(id);
 }
 
 // "a, b,,c d" -> a, b, c, d; duplicates dropped, order kept.
