@@ -26,6 +26,16 @@ bool contains(const std::vector<std::string>& list, const std::string& item) {
 
 bool isChromium(const DoctorBrowser& b) { return b.family == Family::kChromium; }
 
+// Firefox on Linux tries the folders in turn until one holds a manifest it
+// accepts (NativeManifests.sys.mjs, _tryPaths); on Windows it takes the first
+// registry value it finds and reads that manifest alone (_winLookup), as the
+// Chromium family does everywhere.
+#ifdef _WIN32
+constexpr bool kFirefoxTriesNext = false;
+#else
+constexpr bool kFirefoxTriesNext = true;
+#endif
+
 // The browsers chosen: "" or "all" for every one.
 std::vector<const DoctorBrowser*> chosen(const std::string& list) {
   std::vector<const DoctorBrowser*> out;
@@ -246,8 +256,8 @@ void examine(const DoctorBrowser& b, const Options& o, Run& run) {
     } else {
       v = check(b, file, o);
     }
-    if (isChromium(b) || v.problems.empty()) {
-      // Chromium stops at the first registration, usable or not.
+    if (isChromium(b) || !kFirefoxTriesNext || v.problems.empty()) {
+      // The first registration found is used, usable or not.
       decided = true;
       winner = v;
       winnerPath = file;

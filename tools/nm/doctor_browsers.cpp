@@ -39,8 +39,8 @@ namespace quorvia::nm {
 // "Native manifests"); a manifest Firefox rejects, or one that does not list
 // the add-on, is skipped and the next place tried (NativeManifests.sys.mjs
 // _tryPaths). Windows: Software\Mozilla\NativeMessagingHosts in HKCU's 64-bit
-// view, then HKLM's 32-bit and 64-bit views (NativeManifests.sys.mjs
-// _winLookup).
+// view, then HKLM's 32-bit and 64-bit views; the first value found is the one
+// manifest read (NativeManifests.sys.mjs _winLookup).
 //
 // Policies: Chrome reads /etc/opt/chrome/policies/managed and
 // HKLM\Software\Policies\Google\Chrome, Chromium /etc/chromium/policies/managed
