@@ -109,6 +109,8 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   // Exactly these handles reach the host, whatever else of ours could be
   // inherited (PROC_THREAD_ATTRIBUTE_HANDLE_LIST, as Chromium's
   // handles_to_inherit): a process it leaves behind can hold nothing of ours.
+  // Each must itself be inheritable, and bInheritHandles TRUE
+  // (UpdateProcThreadAttribute, Microsoft's documentation).
   HANDLE inherited[3] = {inRead.h, outWrite.h, errorCopy.h};
   const DWORD inheritedCount = errorCopy.h ? 3 : 2;
   SIZE_T attributeSize = 0;
