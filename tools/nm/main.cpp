@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <cstdarg>
@@ -91,15 +92,16 @@ constexpr const char* kUsageText =
     "  --browser B    start the host as chrome (the origin; on Windows --parent-window=0) or as\n"
     "                 firefox (a manifest path and the add-on ID) would (default: chrome)\n"
     "  --timeout S    stop the host after S seconds, above 0 and at most 86400 (default: 10)\n"
+    "  --help         this text\n"
     "\n"
     "doctor:\n"
     "  --name NAME           the host name (default: com.quorvia.deviceinfo)\n"
     "  --extension ID        an extension (32 letters a-p) or add-on ID that must be allowed; repeatable\n"
-    "  --browsers LIST       comma-separated, of @BROWSERS@; or all (default)\n"
+    "  --browsers LIST       comma-separated, or all (the default), of\n"
+    "@BROWSERS@\n"
     "  --user-data-dir DIR   the profile folder a Chromium-family browser is started with\n"
     "  --no-call             check the registrations only; do not start the host\n"
     "  --root DIR            (Linux) read the system folders under DIR instead of /\n"
-    "  --help         this text\n"
     "\n"
     "Exit status of call and decode: 0 for a data response that decrypts, 1 for an\n"
     "error response or a broken answer, 2 for wrong usage or a host that cannot be\n"
@@ -139,8 +141,12 @@ std::optional<double> seconds(const std::string& text) {
 // wrong usage, what is wrong with it (empty: nothing was asked at all).
 // The usage, with the browsers doctor knows named from its table.
 std::string usageText() {
-  std::string text = kUsageText, names;
-  for (const auto& b : doctorBrowsers()) names += (names.empty() ? "" : ", ") + std::string(b.name);
+  std::string text = kUsageText, names, line;
+  for (const auto& b : doctorBrowsers()) {
+    if (line.size() + std::strlen(b.name) > 78) names += std::exchange(line, "") + "\n";
+    line += (line.empty() ? "                        " : " ") + std::string(b.name);
+  }
+  names += line;
   text.replace(text.find("@BROWSERS@"), 10, names);
   return text;
 }
