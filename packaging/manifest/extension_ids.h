@@ -1,6 +1,6 @@
-// The rules for host names and extension IDs, shared by quorvia-manifest and
-// the MSI's check, which must refuse exactly what quorvia-manifest would
-// refuse, before anything on the machine has changed.
+// The rules for host names and extension IDs, shared by quorvia-manifest,
+// quorvia-nm doctor and the MSI's check, which must refuse exactly what
+// quorvia-manifest would refuse, before anything on the machine has changed.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +17,9 @@ inline bool lowerAlnumOr(char c, const char* others) {
   return false;
 }
 
-// Both browser families reject any other name, and it becomes part of a file
+// Chromium's rule (native_messaging_host_manifest.cc, IsValidName); Firefox's
+// schema is looser (\w), so a name Chromium takes is taken by both. Both
+// browser families reject any other name, and it becomes part of a file
 // name and a registry key, so it must never climb out of either:
 // [a-z0-9_]+ in parts joined by single dots.
 inline bool validName(const std::string& name) {
@@ -37,7 +39,9 @@ inline bool validName(const std::string& name) {
 
 inline char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Chrome's IDs are 32 letters a-p. Firefox's rule is its own: a {GUID} or
+// Chrome's IDs are 32 letters a-p (the SHA-256 of the extension's key in
+// Chromium's alphabet). Firefox's rule is its own (the ExtensionID pattern of
+// toolkit/components/extensions/schemas/manifest.json): a {GUID} or
 // name@domain from letters, digits, '.', '-' and '_' (either case), and one
 // ID it rejects makes it reject the whole manifest, so every other add-on
 // would lose the host as well.

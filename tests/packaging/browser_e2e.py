@@ -62,6 +62,7 @@ class EndToEnd(unittest.TestCase):
         env = {k: v for k, v in os.environ.items() if k != "XDG_CONFIG_HOME"}
         env.update(HOME=home, QUORVIA_REPORT=os.path.join(tmp, "report.json"))
         cls.report_path = report = env["QUORVIA_REPORT"]
+        cls.env = env
 
         # Registered as a user would: the host, one this extension may not call, the scripted ones, the report host.
         paths = {name: os.path.join(tmp, name) for name in HOSTS}
@@ -118,6 +119,14 @@ class EndToEnd(unittest.TestCase):
         starts = self.report_path + ".starts"
         self.assertEqual(os.path.getsize(starts) if os.path.exists(starts) else 0, int("error" not in
                          self.results["data24"]))
+
+    def test_doctor_finds_a_problem_exactly_where_the_browser_call_fails(self):
+        for case in filter(lambda c: c.get("doctor"), self.cases):
+            with self.subTest(case["name"]):
+                fails = "error" in self.results.get(case["name"], {"error": "not reported"})
+                result = pkgtest.run([pkgtest.env("QUORVIA_NM"), "doctor", "--name", case["hostName"],
+                                      *self.fill(self.row["doctor"])], env=self.env)
+                self.assertEqual((result.returncode, "\nproblem: " in result.stdout), (int(fails), fails), result.stdout)
 
     def test_the_host_gets_its_arguments(self):
         # Chromium: the extension's origin. Firefox: its manifest and the add-on's ID, which the host ignores:

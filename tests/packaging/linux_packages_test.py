@@ -2,7 +2,7 @@
 """The Linux packaging, never installed on this machine: install.sh and uninstall.sh with HOME and --root in
 a scratch folder, the Debian package unpacked, the RPMs installed into a scratch root. Expected: the .tsv files."""
 
-import filecmp, json, os, pathlib, shlex, shutil, subprocess, tempfile, unittest
+import filecmp, functools, json, os, pathlib, shlex, shutil, subprocess, tempfile, unittest
 
 import pkgtest
 from pkgtest import CHROME_ID, FIREFOX_GUID, FIREFOX_ID, NAME, OTHER_CHROME_ID, table
@@ -170,6 +170,29 @@ class Scripts(unittest.TestCase):
                 env = {k: v for k, v in self.env.items() if k != unset}
                 self.assertIn(message, self.script("install.sh", *self.words(args), env=env, check=2).stderr)
                 self.assertEqual(tree(self.tmp), before)
+
+    def test_doctor_names_what_keeps_each_browser_from_the_host(self):
+        nm = [pkgtest.env("QUORVIA_NM")]
+        for install, then, args, status, names in table("doctor_setups.tsv"):
+            with self.subTest(install=install, then=then, args=args):
+                self.scratch()
+                host = shutil.copy(self.host, os.path.join(self.tmp, "host"))
+                user = f"{self.home}/{{}}/{NAME}.json"
+                fill = dict(host=host, tmp=self.tmp, root=self.root, ours=CHROME_ID, other=OTHER_CHROME_ID,
+                            addon=FIREFOX_ID, chromium=user.format(USER_DIRS["chromium"]),
+                            firefox=user.format(USER_DIRS["firefox"]))
+                sub = lambda text: functools.reduce(lambda t, kv: t.replace(f"{{{kv[0]}}}", kv[1]), fill.items(), text)
+                if install:
+                    self.script("install.sh", *shlex.split(sub(install)), check=0)
+                pkgtest.run(["sh", "-ec", sub(then)], cwd=self.tmp, check=0)
+                result = pkgtest.run([*nm, "doctor", "--root", self.root, *shlex.split(sub(args))], env=self.env,
+                                     check=int(status))
+                problems = [line for line in result.stdout.splitlines() if line.startswith("problem: ")]
+                self.assertEqual(bool(problems), int(status) == 1, result.stdout + result.stderr)
+                if names.startswith("note: "):  # a line the set-up must bring about
+                    self.assertIn(f"\n{names}", result.stdout)
+                elif names and names != "-":
+                    self.assertTrue(problems[0].startswith(f"problem: {sub(names)}"), result.stdout)
 
 
 class DebianPackage(unittest.TestCase):

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "corpus/corpus.h"
 #include "host/frame.h"
@@ -309,19 +310,29 @@ TEST(Client, ExitStatusAndReportNameTheCause) {
   };
   const std::pair<const char*, std::vector<std::string>> misbehaviours[] = {
       {"stall", {"length:       10 bytes announced\n", "2 s passed; the host was stopped", "cut short"}},
-      {"orphan", {"2 s passed; the host has exited, but another process still holds its output open"}},
+      {"orphan", {"the host has exited, but another process still holds its output open; reading stopped"}},
       {"flood", {"length:       0 bytes announced\n", "more than a browser reads", "follow the frame"}},
       {"huge", {"2147483647 bytes announced", "more than the 1048576 bytes a browser accepts"}},
   };
   for (const auto& [mode, says] : misbehaviours) {
     if (!bad.empty()) cases.push_back({{"call", "--key", k32, "--timeout", "2", "--host", bad}, 1, says, "", mode});
   }
-  if (!bad.empty())
+  if (!bad.empty()) {
     cases.push_back({{"call", "--key", k32, "--host", bad}, 1, {"10 s passed; the host was"}, "", "stall"});
+    // What the host left behind is not waited for: well within the bound below.
+    cases.push_back({{"call", "--key", k32, "--timeout", "30", "--host", bad}, 1, {"reading stopped"}, "", "orphan"});
+    // Ended from outside (as by Ctrl+C), quorvia-nm takes the host with it: the host ends it, and is then ended
+    // before its marker appears (checked below).
+    cases.push_back({{"call", "--key", k32, "--host", bad}, windows ? 0 : -1, {}, "", "parent"});
+  }
+  // In a folder whose name every code page spells: the host reads it in the ANSI one.
+  const fs::path marker = fs::temp_directory_path() / ("quorvia-nm-outlived-" + std::to_string(getpid()));
   for (Case& c : cases) {
     c.args.insert(c.args.begin(), c.program.empty() ? nm : c.program);
     const auto start = std::chrono::steady_clock::now();
-    const HostRun r = run(c.input, {.env = {"QUORVIA_MISBEHAVE=" + c.misbehave}, .args = c.args});
+    const HostRun r = run(c.input, {.env = {"QUORVIA_MISBEHAVE=" + c.misbehave,
+                                            std::string("QUORVIA_MARKER=") + (windows ? "Z:" : "") + marker.string()},
+                                    .args = c.args});
     const std::string what = ::testing::PrintToString(c.args) + " " + c.misbehave + ":\n" + r.out;
     EXPECT_EQ(r.status, c.status) << what;
     for (const std::string& text : c.says) EXPECT_NE(r.out.find(text), std::string::npos) << text << " in " << what;
@@ -332,6 +343,10 @@ TEST(Client, ExitStatusAndReportNameTheCause) {
     rusage self{};
     getrusage(RUSAGE_SELF, &self);
     EXPECT_TRUE(r.maxRssKiB < 256 * 1024 || r.maxRssKiB <= self.ru_maxrss) << r.maxRssKiB << " KiB: " << what;
+  }
+  if (!bad.empty()) {
+    std::this_thread::sleep_for(std::chrono::seconds(5));  // the host's 3 s, and more
+    EXPECT_FALSE(fs::remove(marker)) << "the host outlived quorvia-nm";
   }
   fs::remove_all(dir);
 }

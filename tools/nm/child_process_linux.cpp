@@ -9,13 +9,34 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <optional>
 
 #include "child_process.h"
 
 extern char** environ;
 
 namespace quorvia::nm {
+
+namespace {
+
+// The host's process group while it runs: a signal that ends us ends it
+// first, as closing a browser ends its hosts.
+volatile sig_atomic_t childGroup = 0;
+
+void endWithChild(int signal) {
+  if (childGroup > 0) kill(-childGroup, SIGKILL);
+  std::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+bool exitedAlready(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+}  // namespace
 
 ChildResult runChild(const std::string& program, const std::vector<std::string>& args, const std::string& input,
                      const ChildLimits& limits) {
@@ -30,6 +51,10 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  // The browsers start the host in its own folder (Chromium's
+  // launch_context_posix.cc, Firefox's NativeMessaging.sys.mjs).
+  const std::string folder = program.substr(0, program.rfind('/') + 1);
+  if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
   // A process group of its own, so whatever the host starts can be ended
   // with it when it is stopped.
   posix_spawnattr_t attributes;
@@ -42,6 +67,7 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   for (auto& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(signal, endWithChild);
   const int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
@@ -54,6 +80,7 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
     return result;
   }
   result.started = true;
+  childGroup = pid;
 
   // Write and read together: neither side may fill a pipe and stall.
   const auto deadline = std::chrono::steady_clock::now() + limits.timeLimit;
@@ -65,17 +92,26 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   }
   char buffer[65536];
   int outFd = out[0];
+  std::optional<std::chrono::steady_clock::time_point> gone;  // when the host was seen to have exited
   while (outFd >= 0) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto now = std::chrono::steady_clock::now();
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
     if (left.count() <= 0) {
       result.stopped = Stop::kTimeLimit;
       break;
     }
+    if (gone && now - *gone >= limits.afterExit) {
+      result.stopped = Stop::kHostGone;
+      break;
+    }
+    left = std::min<std::chrono::milliseconds>(left, std::chrono::milliseconds(50));
     pollfd fds[2];
     nfds_t n = 0;
     fds[n++] = {outFd, POLLIN, 0};
     if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
-    if (poll(fds, n, static_cast<int>(std::min<long long>(left.count(), INT_MAX))) < 0 && errno != EINTR) break;
+    const int ready = poll(fds, n, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready == 0 && !gone && exitedAlready(pid)) gone = std::chrono::steady_clock::now();
     if (n == 2 && fds[1].revents != 0) {
       const ssize_t w = write(inFd, input.data() + written, input.size() - written);
       if (w > 0) written += static_cast<std::size_t>(w);
@@ -100,14 +136,13 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   if (outFd >= 0) close(outFd);
   if (result.stopped != Stop::kNone) {
     // Looked at, not collected, so the group cannot be reused before the kill.
-    siginfo_t info{};
-    result.exitedBeforeStop =
-        waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    result.exitedBeforeStop = exitedAlready(pid);
     kill(-pid, SIGKILL);
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  childGroup = 0;
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   return result;
 }

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "child_process.h"
 
@@ -15,8 +17,6 @@
 // must start as it does from a browser.
 
 namespace quorvia::nm {
-
-namespace {
 
 std::wstring widen(const std::string& s) {
   if (s.empty()) return {};
@@ -33,6 +33,8 @@ std::string narrow(const std::wstring& w) {
   WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
   return s;
 }
+
+namespace {
 
 // Quotes one argument by the rules CommandLineToArgvW undoes.
 std::wstring quoted(const std::wstring& arg) {
@@ -96,27 +98,69 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   const std::wstring application = applicationName(wideProgram);
   std::wstring commandLine = quoted(wideProgram);
   for (const auto& a : args) commandLine += L" " + quoted(widen(a));
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inRead.h;
-  startup.hStdOutput = outWrite.h;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  // Standard error as the browsers pass theirs on (launch_context_win.cc),
+  // in a handle of our own that may be inherited.
+  Handle errorCopy;
+  const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  if (error != nullptr && error != INVALID_HANDLE_VALUE &&
+      !DuplicateHandle(GetCurrentProcess(), error, GetCurrentProcess(), &errorCopy.h, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+    errorCopy.h = nullptr;
+  }
+  // Exactly these handles reach the host, whatever else of ours could be
+  // inherited (PROC_THREAD_ATTRIBUTE_HANDLE_LIST, as Chromium's
+  // handles_to_inherit): a process it leaves behind can hold nothing of ours.
+  // Each must itself be inheritable, and bInheritHandles TRUE
+  // (UpdateProcThreadAttribute, Microsoft's documentation).
+  HANDLE inherited[3] = {inRead.h, outWrite.h, errorCopy.h};
+  const DWORD inheritedCount = errorCopy.h ? 3 : 2;
+  SIZE_T attributeSize = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &attributeSize);
+  std::vector<unsigned char> attributeBuffer(attributeSize);
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBuffer.data());
+  if (!InitializeProcThreadAttributeList(attributes, 1, 0, &attributeSize) ||
+      !UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                 inheritedCount * sizeof(HANDLE), nullptr, nullptr)) {
+    result.error = "cannot limit the inherited handles (error " + std::to_string(GetLastError()) + ")";
+    return result;
+  }
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  // Hidden, in the program's own folder, as the browsers start it
+  // (start_hidden and current_directory in launch_context_win.cc; workdir
+  // in Firefox's NativeMessaging.sys.mjs).
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.StartupInfo.wShowWindow = SW_HIDE;
+  startup.StartupInfo.hStdInput = inRead.h;
+  startup.StartupInfo.hStdOutput = outWrite.h;
+  startup.StartupInfo.hStdError = errorCopy.h;
+  const std::size_t slash = wideProgram.find_last_of(L"\\/");
+  const std::wstring folder = slash == std::wstring::npos ? L"" : wideProgram.substr(0, slash + 1);
+  // Created before the host runs: killed with its last handle, so when we
+  // end (Ctrl+C, a kill), the host and whatever it started end too.
+  Handle job{CreateJobObjectW(nullptr, nullptr)};
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limit{};
+  limit.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job.h == nullptr || !SetInformationJobObject(job.h, JobObjectExtendedLimitInformation, &limit, sizeof limit)) {
+    job.reset();
+  }
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
-    result.error = "CreateProcess failed with error " + std::to_string(GetLastError());
+  const BOOL created = CreateProcessW(
+      application.empty() ? nullptr : application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+      CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, nullptr,
+      folder.empty() || folder.size() >= MAX_PATH ? nullptr : folder.c_str(), &startup.StartupInfo, &process);
+  const DWORD createError = GetLastError();
+  DeleteProcThreadAttributeList(attributes);
+  if (!created) {
+    result.error = "CreateProcess failed with error " + std::to_string(createError);
     return result;
   }
   result.started = true;
   Handle processHandle{process.hProcess}, threadHandle{process.hThread};
-  // In a job of its own before it runs, so whatever it starts can be ended
-  // with it when it is stopped.
-  Handle job{CreateJobObjectW(nullptr, nullptr)};
   if (job.h != nullptr && !AssignProcessToJobObject(job.h, processHandle.h)) job.reset();
   ResumeThread(threadHandle.h);
   inRead.reset();
   outWrite.reset();
+  errorCopy.reset();
 
   std::thread writer([&] {
     DWORD done = 0;
@@ -132,12 +176,19 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   // block us past the limit.
   const auto deadline = std::chrono::steady_clock::now() + limits.timeLimit;
   char buffer[65536];
+  std::optional<std::chrono::steady_clock::time_point> gone;  // when the host was seen to have exited
   for (;;) {
     DWORD available = 0;
     if (!PeekNamedPipe(outRead.h, nullptr, 0, nullptr, &available, nullptr)) break;  // every writer has gone
     if (available == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) {
         result.stopped = Stop::kTimeLimit;
+        break;
+      }
+      if (!gone && WaitForSingleObject(processHandle.h, 0) == WAIT_OBJECT_0) gone = now;
+      if (gone && now - *gone >= limits.afterExit) {
+        result.stopped = Stop::kHostGone;
         break;
       }
       Sleep(1);
