@@ -2,7 +2,7 @@
 """The Linux packaging, never installed on this machine: install.sh and uninstall.sh with HOME and --root in
 a scratch folder, the Debian package unpacked, the RPMs installed into a scratch root. Expected: the .tsv files."""
 
-import filecmp, json, os, pathlib, shlex, shutil, subprocess, tempfile, unittest
+import filecmp, glob, json, os, pathlib, re, shlex, shutil, subprocess, tempfile, unittest
 
 import pkgtest
 from pkgtest import CHROME_ID, FIREFOX_GUID, FIREFOX_ID, NAME, OTHER_CHROME_ID, table
@@ -52,8 +52,19 @@ def ids_build():
                  "-DCMAKE_BUILD_TYPE=RelWithDebInfo", f"-DQUORVIA_CHROME_EXTENSION_IDS={CHROME_ID},{OTHER_CHROME_ID}",
                  f"-DQUORVIA_FIREFOX_EXTENSION_IDS={FIREFOX_ID}"], timeout=300, check=0)
     pkgtest.run([cmake, "--build", build, "--target", "quorvia-host", "quorvia-nm", "quorvia-manifest",
-                 "deb-manifests"], timeout=900, check=0)
+                 "deb-manifests", "sbom"], timeout=900, check=0)
     return build
+
+
+def assert_answers(test, host, runner=()):
+    """The host, started as a browser starts it, answers with a document that decrypts."""
+    key = pkgtest.random_key(32)
+    request = json.dumps({"command": "DeviceInfo", "version": 1, "key": key}).encode()
+    answer = subprocess.run([*runner, host, f"chrome-extension://{CHROME_ID}/"], timeout=60,
+                            input=len(request).to_bytes(4, "little") + request, capture_output=True)
+    decoded = subprocess.run([pkgtest.env("QUORVIA_NM"), "decode", "--key", key], input=answer.stdout,
+                             capture_output=True, timeout=60)
+    test.assertEqual([k for k, _ in pkgtest.parse_nm_document(decoded.stdout.decode())], pkgtest.DOCUMENT_KEYS)
 
 
 def unpack(deb, tmp):
@@ -200,6 +211,27 @@ class DebianPackage(unittest.TestCase):
         self.assertTrue(filecmp.cmp(os.path.join(self.source, "THIRD-PARTY-NOTICES"),
                                     os.path.join(doc, "THIRD-PARTY-NOTICES"), shallow=False))
 
+    def test_the_bills_of_materials_name_every_component_the_linker_maps_show(self):
+        builds = {"linux": self.tree + "/usr/share/doc/quorvia-host", "arm64": os.environ.get("QUORVIA_ARM64_BUILD"),
+                  "windows": os.environ.get("QUORVIA_WINDOWS_BUILD")}
+        for name, folder in filter(lambda item: item[1], builds.items()):
+            with self.subTest(name):
+                build = pkgtest.env("QUORVIA_BUILD_DIR") if name == "linux" else folder
+                sbom = pkgtest.read_json(glob.glob(f"{folder}/**/quorvia-host.spdx.json", recursive=True)[0])
+                self.assertEqual((sbom["spdxVersion"], sbom["packages"][0]["name"]), ("SPDX-2.3", "quorvia-host"))
+                named = "\n".join(p.get("sourceInfo", "") for p in sbom["packages"])
+                for linker_map in glob.glob(f"{build}/maps/*.map"):
+                    text = pathlib.Path(linker_map).read_text(errors="replace")
+                    for path in set(re.findall(r"^(/\S+?)\(", text, re.M) + re.findall(r"^LOAD (/\S+\.o)$", text, re.M)):
+                        self.assertIn(os.path.normpath(path), named, linker_map)
+                for builds_, package, path in table("sbom_components.tsv"):
+                    if name in builds_.split(","):
+                        [entry] = [p for p in sbom["packages"] if re.fullmatch(package, p["name"])]
+                        versions = pkgtest.run(["dpkg-query", "-W", "-f", "${Version}\n", entry["name"]]).stdout
+                        self.assertIn(entry["versionInfo"], versions.split())
+                        self.assertIn(path + " (", entry["sourceInfo"])
+                        self.assertNotEqual(entry["licenseDeclared"], "NOASSERTION")
+
     def test_packaged_client_and_install_script_find_the_packaged_host(self):
         host, home = os.path.join(self.tree, "usr/lib/quorvia/quorvia-host"), os.path.join(self.tmp, "home")
         result = pkgtest.run([f"{self.tree}/usr/bin/quorvia-nm", "call", "--key", pkgtest.random_key(32)], check=0)
@@ -260,14 +292,7 @@ class RpmAndArm64Packages(unittest.TestCase):
                 before = files_under(root)
                 rpm_root = ["rpm", "--root", root, "--dbpath", "/var/lib/rpm"]
                 pkgtest.run([*rpm_root, "-i", "--nodeps", "--ignorearch", rpm], check=0)
-                key = pkgtest.random_key(32)
-                request = json.dumps({"command": "DeviceInfo", "version": 1, "key": key}).encode()
-                answer = subprocess.run([*runner, root + HOST, f"chrome-extension://{CHROME_ID}/"], timeout=60,
-                                        input=len(request).to_bytes(4, "little") + request, capture_output=True)
-                decoded = subprocess.run([pkgtest.env("QUORVIA_NM"), "decode", "--key", key], input=answer.stdout,
-                                         capture_output=True, timeout=60)
-                self.assertEqual([k for k, _ in pkgtest.parse_nm_document(decoded.stdout.decode())],
-                                 pkgtest.DOCUMENT_KEYS)
+                assert_answers(self, root + HOST, runner)
                 # What install.sh --system may have left; busybox has no perl.
                 staged = stage_manifests(root, SYSTEM_DIRS, perl=False)
                 pkgtest.run([*rpm_root, "-e", "quorvia-host"], check=0)
