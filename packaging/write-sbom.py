@@ -96,6 +96,9 @@ def main():
     parser.add_argument("--header", action="append", default=[], help="a third-party header compiled in")
     parser.add_argument("--out", required=True)
     parser.add_argument("programs", nargs="+", help="PROGRAM=MAP: a shipped program and its linker map")
+    for word in sys.argv[1:]:
+        if word.startswith("-") and word.split("=")[0] not in parser._option_string_actions:
+            usage_error(f"unknown argument '{word}' (see --help)")
     args = parser.parse_args()
 
     used = {}  # input file -> the programs that took code from it

@@ -152,8 +152,9 @@ class Scripts(unittest.TestCase):
             os.chmod(os.path.join(bin, tool), 0o755)
         env = self.env | {"PATH": f"{bin}:{os.environ['PATH']}"}
         for script in ("scripts/test", "scripts/demo", "scripts/bench", "scripts/fuzz", "scripts/package",
-                       "scripts/install-deps", "scripts/wine-env", "packaging/linux/install.sh",
-                       "packaging/linux/uninstall.sh", "packaging/windows/build-msi.sh"):
+                       "scripts/install-deps", "scripts/wine-env", "scripts/check-reproducible",
+                       "packaging/linux/install.sh", "packaging/linux/uninstall.sh", "packaging/windows/build-msi.sh",
+                       "packaging/repository/write-repo.sh", "packaging/write-sbom.py"):
             with self.subTest(script):
                 path = os.path.join(pkgtest.env("QUORVIA_SOURCE_DIR"), script)
                 self.assertIn("usage: ", pkgtest.run([path, "--help"], env=env, check=0).stdout)
@@ -305,6 +306,190 @@ class RpmAndArm64Packages(unittest.TestCase):
         self.assertEqual(fields.splitlines()[0], "Architecture: arm64")
         self.assertIn("libc6", fields)
         self.assertEqual(unpack(self.arm64_deb, os.path.join(self.tmp, "deb")), deb_listing(ids=False))
+
+
+class Repository(unittest.TestCase):
+    """The signed apt and dnf repositories, written for a version and then updated in place for a newer one, with a
+    throwaway key. apt and dnf see nothing but them and install into scratch roots, never into this machine: apt
+    through dpkg --root (maintainer scripts outside a chroot, with DPKG_ROOT, which postrm follows), over a dpkg
+    database that holds only this machine's entries of what the package depends on; dnf with --installroot over a
+    stand-in package that provides what the RPM requires."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="quorvia-repo-")
+        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
+        cls.old, cls.new = pkgtest.env("QUORVIA_VERSION"), pkgtest.env("QUORVIA_VERSION") + ".1"
+        cls.files = {"passphrase": f"{cls.tmp}/passphrase", "wrong": f"{cls.tmp}/wrong", "repo": f"{cls.tmp}/repo"}
+        pathlib.Path(cls.files["passphrase"]).write_text(pkgtest.random_key(24) + "\n")
+        pathlib.Path(cls.files["wrong"]).write_text("not the passphrase\n")
+        for name, secret, protected in (("key", True, True), ("public_key", False, True), ("plain_key", True, False)):
+            cls.files[name] = cls.make_key(name, secret, protected)
+        builds = [pkgtest.env("QUORVIA_BUILD_DIR")] + list(filter(None, [os.environ.get("QUORVIA_ARM64_BUILD")]))
+        for name, version, extra in (("old", cls.old, []), ("packages", cls.new, []), ("changed", cls.new, ["CPACK_DEBIAN_PACKAGE_HOMEPAGE=https://other.invalid/",
+                                                                        "CPACK_RPM_PACKAGE_URL=https://other.invalid/"])):
+            cls.files[name] = folder = os.path.join(cls.tmp, name)
+            for i, build in enumerate(builds):
+                for generator in ("DEB", "RPM"):
+                    made = pkgtest.cpack(generator, f"{folder}/{i}{generator}", build, version, *extra)
+                    shutil.copy(os.path.join(build, "packaging/generated/quorvia-host.spdx.json"), made + ".spdx.json")
+                    for path in glob.glob(made + "*"):
+                        shutil.move(path, folder)
+        cls.outputs = [cls.write(cls.files[name]) for name in ("old", "packages")]
+        cls.key_text = pathlib.Path(cls.files["repo"], "quorvia.asc").read_text()
+
+    @classmethod
+    def make_key(cls, name, secret, protected):
+        home = os.path.join(cls.tmp, f"gnupg-{name}")
+        os.mkdir(home, 0o700)
+        gpg = ["gpg", "--homedir", home, "--batch", "--pinentry-mode", "loopback", "--passphrase-file",
+               cls.files["passphrase"] if protected else "/dev/null"]
+        if name == "public_key":
+            pkgtest.run([*gpg, "--import", cls.files["key"]], check=0)
+        else:
+            pkgtest.run([*gpg, "--quick-gen-key", f"Quorvia {name} <{name}@quorvia.invalid>", "rsa3072", "sign",
+                         "never"], check=0, timeout=300)
+        path = os.path.join(cls.tmp, f"{name}.asc")
+        pkgtest.run([*gpg, "--armor", "--output", path, "--export-secret-keys" if secret else "--export"], check=0)
+        pkgtest.run(["gpgconf", "--homedir", home, "--kill", "gpg-agent"])
+        return path
+
+    @classmethod
+    def write(cls, packages, check=0, args=None):
+        script = os.path.join(pkgtest.env("QUORVIA_SOURCE_DIR"), "packaging/repository/write-repo.sh")
+        args = args or ["--packages", packages, "--repo", cls.files["repo"], "--gpg-key", cls.files["key"],
+                        "--gpg-passphrase-file", cls.files["passphrase"]]
+        return pkgtest.run([script, *args], check=check, timeout=600)
+
+    def apt(self, repo):
+        """apt-get and dpkg-query for a scratch root that trusts only the repository's key."""
+        top = tempfile.mkdtemp(dir=self.tmp)
+        for folder in ("etc/sources.list.d", "etc/apt.conf.d", "etc/preferences.d", "etc/trusted.gpg.d", "log",
+                       "state/lists/partial", "cache/archives/partial", "root/var/lib/dpkg/info", "root/var/lib/dpkg/updates"):
+            os.makedirs(os.path.join(top, folder))
+        pathlib.Path(top, "key.asc").write_text(self.key_text)
+        with open(os.path.join(repo, "quorvia.sources")) as f:
+            sources = f.read().replace("/etc/apt/keyrings/quorvia.asc", f"{top}/key.asc").replace(self.files["repo"], repo)
+        pathlib.Path(top, "etc/sources.list.d/quorvia.sources").write_text(sources)
+        # This machine's entries for the closure of what the package depends on.
+        entries = {re.search(r"^Package: (\S+)", e, re.M).group(1): e for e in
+                   pathlib.Path("/var/lib/dpkg/status").read_text().split("\n\n") if "Status: install ok installed" in e
+                   and re.search(r"^Architecture: (all|amd64)$", e, re.M)}
+        wanted, kept = [self.depends(glob.glob(f"{self.files['old']}/*_amd64.deb")[0])], {}
+        while wanted:
+            for name in (alt.split("|")[0].split()[0].split(":")[0] for alt in wanted.pop().split(",") if alt.strip()):
+                if name in entries and name not in kept:
+                    kept[name] = entries[name].strip()
+                    wanted += re.findall(r"^(?:Pre-)?Depends: (.*)$", kept[name], re.M)
+        pathlib.Path(top, "root/var/lib/dpkg/status").write_text("\n\n".join(kept.values()) + "\n")
+        config = f"""Dir::Etc "{top}/etc"; Dir::Etc::Parts "{top}/etc/apt.conf.d"; Dir::State "{top}/state";
+            Dir::State::status "{top}/root/var/lib/dpkg/status"; Dir::Cache "{top}/cache"; Dir::Log "{top}/log";
+            APT::Architecture "amd64"; APT::Architectures {{ "amd64"; }}; APT::Sandbox::User "root";
+            DPkg::Options {{ "--root={top}/root"; "--force-script-chrootless"; "--log={top}/log/dpkg.log"; }};"""
+        pathlib.Path(top, "apt.conf").write_text(config)
+        env = dict(os.environ, APT_CONFIG=f"{top}/apt.conf", DEBIAN_FRONTEND="noninteractive")
+        apt = lambda *args, check=0: pkgtest.run(["apt-get", "-y", *args], env=env, check=check, timeout=300)
+        installed = lambda: pkgtest.run(["dpkg-query", "--admindir", f"{top}/root/var/lib/dpkg", "-W", "-f",
+                                         "${db:Status-Abbrev}${Version}", "quorvia-host"]).stdout
+        return apt, installed, os.path.join(top, "root")
+
+    @staticmethod
+    def depends(package):
+        return pkgtest.run(["dpkg-deb", "-f", package, "Depends"], check=0).stdout
+
+    def dnf(self, repo):
+        """dnf for a scratch root that trusts only the repository's key, once a stand-in package that provides what
+        the RPM requires (and a static busybox as /bin/sh for the scriptlet) are in."""
+        top = tempfile.mkdtemp(dir=self.tmp)
+        root = os.path.join(top, "root")
+        for folder in ("root/etc/yum.repos.d", "root/bin", "stub"):
+            os.makedirs(os.path.join(top, folder))
+        shutil.copy(shutil.which("busybox"), os.path.join(root, "bin"))
+        os.symlink("busybox", os.path.join(root, "bin/sh"))
+        pathlib.Path(top, "key.asc").write_text(self.key_text)
+        with open(os.path.join(repo, "quorvia.repo")) as f:
+            config = f.read().replace("/etc/pki/rpm-gpg/RPM-GPG-KEY-quorvia", f"{top}/key.asc").replace(self.files["repo"], repo)
+        pathlib.Path(root, "etc/yum.repos.d/quorvia.repo").write_text(config)
+        pathlib.Path(top, "dnf.conf").write_text("[main]\n")
+        rpm = glob.glob(f"{self.files['old']}/*.x86_64.rpm")[0]
+        requires = pkgtest.run(["rpm", "-qp", "--requires", rpm], check=0).stdout.splitlines()
+        pathlib.Path(top, "stub/stub.spec").write_text("\n".join(
+            ["Name: base-stand-in", "Version: 1", "Release: 1", "Summary: -", "License: none", "BuildArch: noarch"]
+            + [f"Provides: {r}" for r in requires if not r.startswith("rpmlib(")] + ["%description", "-", "%files", ""]))
+        pkgtest.run(["rpmbuild", "-bb", "--define", f"_topdir {top}/stub", f"{top}/stub/stub.spec"], check=0)
+        dnf = lambda *args, check=0: pkgtest.run(
+            ["dnf", "-y", f"--installroot={root}", f"--config={top}/dnf.conf", "--releasever=1",
+             f"--setopt=reposdir={root}/etc/yum.repos.d", f"--setopt=cachedir={top}/cache", *args],
+            check=check, timeout=300)
+        dnf("install", "--disablerepo=*", *glob.glob(f"{top}/stub/RPMS/noarch/*.rpm"))
+        installed = lambda: pkgtest.run(["rpm", "--root", root, "-q", "--qf", "%{VERSION}", "quorvia-host"]).stdout
+        return dnf, installed, root
+
+    def test_both_clients_install_a_pinned_version_upgrade_and_remove_it(self):
+        for client in (self.apt, self.dnf):
+            with self.subTest(client.__name__):
+                run, installed, root = client(self.files["repo"])
+                if client == self.apt:
+                    run("update")
+                    run("install", f"quorvia-host={self.old}")
+                    self.assertEqual(installed(), f"ii {self.old}")
+                else:
+                    run("install", f"quorvia-host-{self.old}")
+                    self.assertEqual(installed(), self.old)
+                assert_answers(self, root + HOST)
+                run("install" if client == self.apt else "upgrade", "quorvia-host")
+                self.assertEqual(installed().removeprefix("ii "), self.new)
+                assert_answers(self, root + HOST)
+                run("purge" if client == self.apt else "remove", "quorvia-host")
+                self.assertNotIn(self.new, installed())
+                self.assertFalse(os.path.exists(root + "/usr/lib/quorvia"))
+
+    def test_repositories_hold_both_versions_and_architectures_with_their_bills_of_materials(self):
+        repo, arm64 = self.files["repo"], bool(os.environ.get("QUORVIA_ARM64_BUILD"))
+        for version in (self.old, self.new):
+            expected = [f"deb/pool/main/q/quorvia-host/quorvia-host_{version}_{arch}.deb" for arch in
+                        ["amd64"] + ["arm64"] * arm64] + [f"rpm/packages/quorvia-host-{version}-1.{arch}.rpm"
+                                                           for arch in ["x86_64"] + ["aarch64"] * arm64]
+            for package in expected:
+                self.assertTrue(os.path.exists(os.path.join(repo, package + ".spdx.json")), package)
+                if package.endswith(".rpm"):
+                    info = pkgtest.run(["rpm", "-qpi", os.path.join(repo, package)], check=0).stdout
+                    self.assertRegex(info, r"Signature +: RSA/SHA512")
+        for arch in ["amd64"] + ["arm64"] * arm64:
+            index = pathlib.Path(repo, f"deb/dists/stable/main/binary-{arch}/Packages").read_text()
+            self.assertEqual(sorted(re.findall(r"^Version: (.*)$", index, re.M)), [self.old, self.new], arch)
+
+    def test_a_changed_repository_is_refused(self):
+        for pattern, client, refusal in table("repository_tampering.tsv"):
+            with self.subTest(pattern):
+                repo = tempfile.mkdtemp(dir=self.tmp)
+                shutil.copytree(self.files["repo"], repo, dirs_exist_ok=True)
+                for path in glob.glob(os.path.join(repo, pattern)):
+                    data = bytearray(pathlib.Path(path).read_bytes())
+                    data[len(data) // 2] ^= 0x01
+                    pathlib.Path(path).write_bytes(data)
+                run, installed, _ = getattr(self, client)(repo)
+                steps = [("update",), ("install", "quorvia-host")] if client == "apt" else [("install", "quorvia-host")]
+                results = [run(*step, check=None) for step in steps]
+                self.assertNotEqual([r.returncode for r in results], [0] * len(results))
+                self.assertIn(refusal, "".join(r.stdout + r.stderr for r in results))
+                self.assertNotIn(self.new, installed())
+
+    def test_the_key_stays_secret_and_mistakes_leave_the_repository_as_it_was(self):
+        secret = pathlib.Path(self.files["key"]).read_text().splitlines()[5]
+        passphrase = pathlib.Path(self.files["passphrase"]).read_text().strip()
+        before = files_under(self.files["repo"])
+        digests = {p: pathlib.Path(self.files["repo"], p).read_bytes() for p in before}
+        for args, status, message in table("repository_refusals.tsv"):
+            with self.subTest(args):
+                result = self.write(None, int(status), shlex.split(args.format(**self.files)))
+                self.assertIn(message, result.stderr)
+                self.assertEqual({p: pathlib.Path(self.files["repo"], p).read_bytes() for p in before}, digests)
+                self.assertEqual(files_under(self.files["repo"]), before)
+                self.assertEqual(glob.glob(self.files["repo"] + ".*"), [])
+        for result in self.outputs:
+            self.assertNotIn(secret, result.stdout + result.stderr)
+            self.assertNotIn(passphrase, result.stdout + result.stderr)
 
 
 if __name__ == "__main__":
