@@ -10,8 +10,10 @@
 #     information and the cabinet with the current time; here the codes are
 #     derived from the version and the files (a new product code whenever
 #     the content changes, as the upgrade above needs; the same package code
-#     only for the same package, as Windows Installer requires), and with
-#     SOURCE_DATE_EPOCH every time is that one.
+#     only for the same package: "Nonidentical .msi files should not have
+#     the same package code", Windows Installer's "Package Codes"; upper
+#     case, as "Product Codes" requires), and with SOURCE_DATE_EPOCH every
+#     time is that one.
 #
 #   build-msi.sh WXS VERSION GENDIR OUT    (run in the folder of the .exe files)
 set -eu
@@ -42,7 +44,9 @@ cp -- "$gendir"/*.json "$gendir"/*.json.in "$gendir"/*.txt "$stage/gen/"
 clock=""
 if [ -n "${SOURCE_DATE_EPOCH-}" ]; then
   find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
-  clock="faketime @$SOURCE_DATE_EPOCH"
+  # A faketime around the whole build (scripts/check-reproducible's) would
+  # shift this one's clock too: its settings are not passed on.
+  clock="env -u LD_PRELOAD -u FAKETIME -u FAKETIME_SHARED faketime @$SOURCE_DATE_EPOCH"
 fi
 content=$(cd "$stage" && find . -type f | LC_ALL=C sort | xargs sha256sum | cat - "$wxs" | sha256sum)
 # Name-based UUIDs in the namespace of the product's upgrade code.
