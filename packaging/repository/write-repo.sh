@@ -154,7 +154,9 @@ done
   gpg --local-user "$fpr" --digest-algo SHA512 --armor --detach-sign -o dists/stable/Release.gpg dists/stable/Release
 ) 2>"$gnupg/apt.log" || { cat "$gnupg/apt.log" >&2; fail "writing the apt repository failed" 1; }
 
-# dnf: the metadata, and repomd.xml signed apart (repo_gpgcheck).
+# dnf: the metadata, and repomd.xml signed apart as repomd.xml.asc, which
+# dnf checks with repo_gpgcheck (Red Hat, RHEL 9 documentation, "Checking
+# repositories metadata with GPG").
 (
   createrepo_c --quiet --update "$stage/rpm"
   rm -f "$stage/rpm/repodata/repomd.xml.asc"
@@ -162,6 +164,8 @@ done
     "$stage/rpm/repodata/repomd.xml"
 ) >"$gnupg/dnf.log" 2>&1 || { cat "$gnupg/dnf.log" >&2; fail "writing the dnf repository failed" 1; }
 
+# Armoured: apt reads an .asc key file from version 1.4 on (apt-key(8)), and
+# Signed-By ties the repository to that key alone (sources.list(5)).
 gpg --armor --export "$fpr" >"$stage/quorvia.asc"
 cat >"$stage/quorvia.sources" <<EOF
 # Quorvia device information host, for apt (Debian, Ubuntu): copy to
