@@ -51,6 +51,8 @@ done
 case $url in *[[:space:]]*) fail "the URL '$url' holds a space" ;; esac
 [ -r "$key" ] && [ -f "$key" ] || fail "cannot read the key file $key"
 [ -z "$passphrase" ] || [ -r "$passphrase" ] || fail "cannot read the passphrase file $passphrase"
+[ -n "$check" ] || compgen -G "$packages/*.deb" >/dev/null || compgen -G "$packages/*.rpm" >/dev/null ||
+  fail "no .deb or .rpm in $packages"
 
 # A folder that holds anything else is never written into.
 ours() { [ -f "$1/quorvia.sources" ] && [ -f "$1/deb/dists/stable/Release" ] && [ -f "$1/rpm/repodata/repomd.xml" ]; }
@@ -132,8 +134,6 @@ for rpm in "$packages"/*.rpm; do
     added "$rpm" "$to"
   fi
 done
-[ -n "$(ls "$pool")$(ls "$stage/rpm/packages")" ] || fail "no .deb or .rpm in $packages"
-
 # apt: the indexes of both architectures, then the Release file over them,
 # signed inline (InRelease) and apart (Release.gpg).
 (
