@@ -223,7 +223,8 @@ class DebianPackage(unittest.TestCase):
                 named = "\n".join(p.get("sourceInfo", "") for p in sbom["packages"])
                 for linker_map in glob.glob(f"{build}/maps/*.map"):
                     text = pathlib.Path(linker_map).read_text(errors="replace")
-                    for path in set(re.findall(r"^(/\S+?)\(", text, re.M) + re.findall(r"^LOAD (/\S+\.o)$", text, re.M)):
+                    taken = re.findall(r"^(/\S+?)\(", text, re.M) + re.findall(r"^LOAD (/\S+\.o)$", text, re.M)
+                    for path in set(taken):
                         self.assertIn(os.path.normpath(path), named, linker_map)
                 for builds_, package, path in table("sbom_components.tsv"):
                     if name in builds_.split(","):
@@ -326,8 +327,8 @@ class Repository(unittest.TestCase):
         for name, secret, protected in (("key", True, True), ("public_key", False, True), ("plain_key", True, False)):
             cls.files[name] = cls.make_key(name, secret, protected)
         builds = [pkgtest.env("QUORVIA_BUILD_DIR")] + list(filter(None, [os.environ.get("QUORVIA_ARM64_BUILD")]))
-        for name, version, extra in (("old", cls.old, []), ("packages", cls.new, []), ("changed", cls.new, ["CPACK_DEBIAN_PACKAGE_HOMEPAGE=https://other.invalid/",
-                                                                        "CPACK_RPM_PACKAGE_URL=https://other.invalid/"])):
+        other = ["CPACK_DEBIAN_PACKAGE_HOMEPAGE=https://other.invalid/", "CPACK_RPM_PACKAGE_URL=https://other.invalid/"]
+        for name, version, extra in (("old", cls.old, []), ("packages", cls.new, []), ("changed", cls.new, other)):
             cls.files[name] = folder = os.path.join(cls.tmp, name)
             for i, build in enumerate(builds):
                 for generator in ("DEB", "RPM"):
@@ -365,11 +366,12 @@ class Repository(unittest.TestCase):
         """apt-get and dpkg-query for a scratch root that trusts only the repository's key."""
         top = tempfile.mkdtemp(dir=self.tmp)
         for folder in ("etc/sources.list.d", "etc/apt.conf.d", "etc/preferences.d", "etc/trusted.gpg.d", "log",
-                       "state/lists/partial", "cache/archives/partial", "root/var/lib/dpkg/info", "root/var/lib/dpkg/updates"):
+                       "state/lists/partial", "cache/archives/partial", "root/var/lib/dpkg/updates"):
             os.makedirs(os.path.join(top, folder))
         pathlib.Path(top, "key.asc").write_text(self.key_text)
         with open(os.path.join(repo, "quorvia.sources")) as f:
-            sources = f.read().replace("/etc/apt/keyrings/quorvia.asc", f"{top}/key.asc").replace(self.files["repo"], repo)
+            sources = f.read().replace("/etc/apt/keyrings/quorvia.asc", f"{top}/key.asc")
+        sources = sources.replace(self.files["repo"], repo)
         pathlib.Path(top, "etc/sources.list.d/quorvia.sources").write_text(sources)
         # This machine's entries for the closure of what the package depends on.
         entries = {re.search(r"^Package: (\S+)", e, re.M).group(1): e for e in
@@ -408,14 +410,16 @@ class Repository(unittest.TestCase):
         os.symlink("busybox", os.path.join(root, "bin/sh"))
         pathlib.Path(top, "key.asc").write_text(self.key_text)
         with open(os.path.join(repo, "quorvia.repo")) as f:
-            config = f.read().replace("/etc/pki/rpm-gpg/RPM-GPG-KEY-quorvia", f"{top}/key.asc").replace(self.files["repo"], repo)
+            config = f.read().replace("/etc/pki/rpm-gpg/RPM-GPG-KEY-quorvia", f"{top}/key.asc")
+        config = config.replace(self.files["repo"], repo)
         pathlib.Path(root, "etc/yum.repos.d/quorvia.repo").write_text(config)
         pathlib.Path(top, "dnf.conf").write_text("[main]\n")
         rpm = glob.glob(f"{self.files['old']}/*.x86_64.rpm")[0]
         requires = pkgtest.run(["rpm", "-qp", "--requires", rpm], check=0).stdout.splitlines()
         pathlib.Path(top, "stub/stub.spec").write_text("\n".join(
             ["Name: base-stand-in", "Version: 1", "Release: 1", "Summary: -", "License: none", "BuildArch: noarch"]
-            + [f"Provides: {r}" for r in requires if not r.startswith("rpmlib(")] + ["%description", "-", "%files", ""]))
+            + [f"Provides: {r}" for r in requires if not r.startswith("rpmlib(")]
+            + ["%description", "-", "%files", ""]))
         pkgtest.run(["rpmbuild", "-bb", "--define", f"_topdir {top}/stub", f"{top}/stub/stub.spec"], check=0)
         dnf = lambda *args, check=0: pkgtest.run(
             ["dnf", "-y", f"--installroot={root}", f"--config={top}/dnf.conf", "--releasever=1",
