@@ -413,11 +413,11 @@ class Repository(unittest.TestCase):
         pathlib.Path(top, "dnf.conf").write_text("[main]\n")
         rpm = glob.glob(f"{self.files['old']}/*.x86_64.rpm")[0]
         requires = pkgtest.run(["rpm", "-qp", "--requires", rpm], check=0).stdout.splitlines()
-        pathlib.Path(top, "stub/stub.spec").write_text("\n".join(
+        pathlib.Path(top, "stub/stand-in").write_text("\n".join(
             ["Name: base-stand-in", "Version: 1", "Release: 1", "Summary: -", "License: none", "BuildArch: noarch"]
             + [f"Provides: {r}" for r in requires if not r.startswith("rpmlib(")]
             + ["%description", "-", "%files", ""]))
-        pkgtest.run(["rpmbuild", "-bb", "--define", f"_topdir {top}/stub", f"{top}/stub/stub.spec"], check=0)
+        pkgtest.run(["rpmbuild", "-bb", "--define", f"_topdir {top}/stub", f"{top}/stub/stand-in"], check=0)
         dnf = lambda *args, check=0: pkgtest.run(
             ["dnf", "-y", f"--installroot={root}", f"--config={top}/dnf.conf", "--releasever=1",
              f"--setopt=reposdir={root}/etc/yum.repos.d", f"--setopt=cachedir={top}/cache", *args],
