@@ -48,7 +48,7 @@ foreach(pair changelog:changelog.gz quorvia-nm.1:quorvia-nm.1.gz)
                   COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
 
-install(FILES ${doc_gen}/copyright ${doc_gen}/changelog.gz ${CMAKE_SOURCE_DIR}/THIRD-PARTY-NOTICES
+install(FILES ${doc_gen}/copyright ${doc_gen}/changelog.gz ${CMAKE_SOURCE_DIR}/THIRD-PARTY-NOTICES ${sbom}
         DESTINATION ${doc_dir})
 install(FILES ${doc_gen}/quorvia-nm.1.gz DESTINATION share/man/man1)
 

@@ -2,7 +2,7 @@
 """The Linux packaging, never installed on this machine: install.sh and uninstall.sh with HOME and --root in
 a scratch folder, the Debian package unpacked, the RPMs installed into a scratch root. Expected: the .tsv files."""
 
-import filecmp, functools, json, os, pathlib, shlex, shutil, subprocess, tempfile, unittest
+import filecmp, functools, glob, json, os, pathlib, re, shlex, shutil, subprocess, tempfile, unittest
 
 import pkgtest
 from pkgtest import CHROME_ID, FIREFOX_GUID, FIREFOX_ID, NAME, OTHER_CHROME_ID, table
@@ -57,8 +57,19 @@ def ids_build():
                  "-DCMAKE_BUILD_TYPE=RelWithDebInfo", f"-DQUORVIA_CHROME_EXTENSION_IDS={CHROME_ID},{OTHER_CHROME_ID}",
                  f"-DQUORVIA_FIREFOX_EXTENSION_IDS={FIREFOX_ID}"], timeout=300, check=0)
     pkgtest.run([cmake, "--build", build, "--target", "quorvia-host", "quorvia-nm", "quorvia-manifest",
-                 "deb-manifests"], timeout=900, check=0)
+                 "deb-manifests", "sbom"], timeout=900, check=0)
     return build
+
+
+def assert_answers(test, host, runner=()):
+    """The host, started as a browser starts it, answers with a document that decrypts."""
+    key = pkgtest.random_key(32)
+    request = json.dumps({"command": "DeviceInfo", "version": 1, "key": key}).encode()
+    answer = subprocess.run([*runner, host, f"chrome-extension://{CHROME_ID}/"], timeout=60,
+                            input=len(request).to_bytes(4, "little") + request, capture_output=True)
+    decoded = subprocess.run([pkgtest.env("QUORVIA_NM"), "decode", "--key", key], input=answer.stdout,
+                             capture_output=True, timeout=60)
+    test.assertEqual([k for k, _ in pkgtest.parse_nm_document(decoded.stdout.decode())], pkgtest.DOCUMENT_KEYS)
 
 
 def unpack(deb, tmp):
@@ -152,8 +163,9 @@ class Scripts(unittest.TestCase):
             os.chmod(os.path.join(bin, tool), 0o755)
         env = self.env | {"PATH": f"{bin}:{os.environ['PATH']}"}
         for script in ("scripts/test", "scripts/demo", "scripts/bench", "scripts/fuzz", "scripts/package",
-                       "scripts/install-deps", "scripts/wine-env", "packaging/linux/install.sh",
-                       "packaging/linux/uninstall.sh", "packaging/windows/build-msi.sh"):
+                       "scripts/install-deps", "scripts/wine-env", "scripts/check-reproducible",
+                       "packaging/linux/install.sh", "packaging/linux/uninstall.sh", "packaging/windows/build-msi.sh",
+                       "packaging/repository/write-repo.sh", "packaging/write-sbom.py"):
             with self.subTest(script):
                 path = os.path.join(pkgtest.env("QUORVIA_SOURCE_DIR"), script)
                 self.assertIn("usage: ", pkgtest.run([path, "--help"], env=env, check=0).stdout)
@@ -234,6 +246,28 @@ class DebianPackage(unittest.TestCase):
         self.assertTrue(filecmp.cmp(os.path.join(self.source, "THIRD-PARTY-NOTICES"),
                                     os.path.join(doc, "THIRD-PARTY-NOTICES"), shallow=False))
 
+    def test_the_bills_of_materials_name_every_component_the_linker_maps_show(self):
+        builds = {"linux": self.tree + "/usr/share/doc/quorvia-host", "arm64": os.environ.get("QUORVIA_ARM64_BUILD"),
+                  "windows": os.environ.get("QUORVIA_WINDOWS_BUILD")}
+        for name, folder in filter(lambda item: item[1], builds.items()):
+            with self.subTest(name):
+                build = pkgtest.env("QUORVIA_BUILD_DIR") if name == "linux" else folder
+                sbom = pkgtest.read_json(glob.glob(f"{folder}/**/quorvia-host.spdx.json", recursive=True)[0])
+                self.assertEqual((sbom["spdxVersion"], sbom["packages"][0]["name"]), ("SPDX-2.3", "quorvia-host"))
+                named = "\n".join(p.get("sourceInfo", "") for p in sbom["packages"])
+                for linker_map in glob.glob(f"{build}/maps/*.map"):
+                    text = pathlib.Path(linker_map).read_text(errors="replace")
+                    taken = re.findall(r"^(/\S+?)\(", text, re.M) + re.findall(r"^LOAD (/\S+\.o)$", text, re.M)
+                    for path in set(taken):
+                        self.assertIn(os.path.normpath(path), named, linker_map)
+                for builds_, package, path in table("sbom_components.tsv"):
+                    if name in builds_.split(","):
+                        [entry] = [p for p in sbom["packages"] if re.fullmatch(package, p["name"])]
+                        versions = pkgtest.run(["dpkg-query", "-W", "-f", "${Version}\n", entry["name"]]).stdout
+                        self.assertIn(entry["versionInfo"], versions.split())
+                        self.assertIn(path + " (", entry["sourceInfo"])
+                        self.assertNotEqual(entry["licenseDeclared"], "NOASSERTION")
+
     def test_packaged_client_and_install_script_find_the_packaged_host(self):
         host, home = os.path.join(self.tree, "usr/lib/quorvia/quorvia-host"), os.path.join(self.tmp, "home")
         result = pkgtest.run([f"{self.tree}/usr/bin/quorvia-nm", "call", "--key", pkgtest.random_key(32)], check=0)
@@ -300,14 +334,7 @@ class RpmAndArm64Packages(unittest.TestCase):
                 before = files_under(root)
                 rpm_root = ["rpm", "--root", root, "--dbpath", "/var/lib/rpm"]
                 pkgtest.run([*rpm_root, "-i", "--nodeps", "--ignorearch", rpm], check=0)
-                key = pkgtest.random_key(32)
-                request = json.dumps({"command": "DeviceInfo", "version": 1, "key": key}).encode()
-                answer = subprocess.run([*runner, root + HOST, f"chrome-extension://{CHROME_ID}/"], timeout=60,
-                                        input=len(request).to_bytes(4, "little") + request, capture_output=True)
-                decoded = subprocess.run([pkgtest.env("QUORVIA_NM"), "decode", "--key", key], input=answer.stdout,
-                                         capture_output=True, timeout=60)
-                self.assertEqual([k for k, _ in pkgtest.parse_nm_document(decoded.stdout.decode())],
-                                 pkgtest.DOCUMENT_KEYS)
+                assert_answers(self, root + HOST, runner)
                 # What install.sh --system may have left; busybox has no perl.
                 staged = stage_manifests(root, SYSTEM_DIRS, perl=False)
                 pkgtest.run([*rpm_root, "-e", "quorvia-host"], check=0)
@@ -320,6 +347,186 @@ class RpmAndArm64Packages(unittest.TestCase):
         self.assertEqual(fields.splitlines()[0], "Architecture: arm64")
         self.assertIn("libc6", fields)
         self.assertEqual(unpack(self.arm64_deb, os.path.join(self.tmp, "deb")), deb_listing(ids=False))
+
+
+class Repository(unittest.TestCase):
+    """The signed apt and dnf repositories, written for a version and then updated in place for a newer one, with a
+    throwaway key. apt and dnf see nothing but them and install into scratch roots, never into this machine: apt
+    through dpkg --root (maintainer scripts outside a chroot, with DPKG_ROOT, which postrm follows), over a dpkg
+    database that holds only this machine's entries of what the package depends on; dnf with --installroot over a
+    stand-in package that provides what the RPM requires."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="quorvia-repo-")
+        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
+        cls.old, cls.new = pkgtest.env("QUORVIA_VERSION"), pkgtest.env("QUORVIA_VERSION") + ".1"
+        cls.files = {"passphrase": f"{cls.tmp}/passphrase", "wrong": f"{cls.tmp}/wrong", "repo": f"{cls.tmp}/repo"}
+        for name, text in (("passphrase", pkgtest.random_key(24)), ("wrong", "not the passphrase")):
+            pathlib.Path(cls.files[name]).write_text(text + "\n")
+        for name, secret, protected in (("key", True, True), ("public_key", False, True), ("plain_key", True, False)):
+            cls.files[name] = cls.make_key(name, secret, protected)
+        builds = [pkgtest.env("QUORVIA_BUILD_DIR")] + list(filter(None, [os.environ.get("QUORVIA_ARM64_BUILD")]))
+        other = ["CPACK_DEBIAN_PACKAGE_HOMEPAGE=https://other.invalid/", "CPACK_RPM_PACKAGE_URL=https://other.invalid/"]
+        for name, version, extra in (("old", cls.old, []), ("packages", cls.new, []), ("changed", cls.new, other)):
+            cls.files[name] = folder = os.path.join(cls.tmp, name)
+            for i, build in enumerate(builds):
+                for generator in ("DEB", "RPM"):
+                    made = pkgtest.cpack(generator, f"{folder}/{i}{generator}", build, version, *extra)
+                    shutil.copy(os.path.join(build, "packaging/generated/quorvia-host.spdx.json"), made + ".spdx.json")
+                    for path in glob.glob(made + "*"):
+                        shutil.move(path, folder)
+        cls.outputs = [cls.write(cls.files[name]) for name in ("old", "packages")]
+        cls.key_text = pathlib.Path(cls.files["repo"], "quorvia.asc").read_text()
+
+    @classmethod
+    def make_key(cls, name, secret, protected):
+        home = os.path.join(cls.tmp, f"gnupg-{name}")
+        os.mkdir(home, 0o700)
+        gpg = ["gpg", "--homedir", home, "--batch", "--pinentry-mode", "loopback", "--passphrase-file",
+               cls.files["passphrase"] if protected else "/dev/null"]
+        if name == "public_key":
+            pkgtest.run([*gpg, "--import", cls.files["key"]], check=0)
+        else:
+            pkgtest.run([*gpg, "--quick-gen-key", f"Quorvia {name} <{name}@quorvia.invalid>", "rsa3072", "sign",
+                         "never"], check=0, timeout=300)
+        path = os.path.join(cls.tmp, f"{name}.asc")
+        pkgtest.run([*gpg, "--armor", "--output", path, "--export-secret-keys" if secret else "--export"], check=0)
+        pkgtest.run(["gpgconf", "--homedir", home, "--kill", "gpg-agent"])
+        return path
+
+    @classmethod
+    def write(cls, packages, check=0, args=None):
+        script = os.path.join(pkgtest.env("QUORVIA_SOURCE_DIR"), "packaging/repository/write-repo.sh")
+        args = args or ["--packages", packages, "--repo", cls.files["repo"], "--gpg-key", cls.files["key"],
+                        "--gpg-passphrase-file", cls.files["passphrase"]]
+        return pkgtest.run([script, *args], check=check, timeout=600)
+
+    def apt(self, repo):
+        """apt-get and dpkg-query for a scratch root that trusts only the repository's key."""
+        top = tempfile.mkdtemp(dir=self.tmp)
+        for folder in ("etc/sources.list.d", "etc/apt.conf.d", "etc/preferences.d", "etc/trusted.gpg.d", "log",
+                       "state/lists/partial", "cache/archives/partial", "root/var/lib/dpkg/updates"):
+            os.makedirs(os.path.join(top, folder))
+        pathlib.Path(top, "key.asc").write_text(self.key_text)
+        with open(os.path.join(repo, "quorvia.sources")) as f:
+            sources = f.read().replace("/etc/apt/keyrings/quorvia.asc", f"{top}/key.asc")
+        sources = sources.replace(self.files["repo"], repo)
+        pathlib.Path(top, "etc/sources.list.d/quorvia.sources").write_text(sources)
+        # This machine's entries for the closure of what the package depends on.
+        entries = {re.search(r"^Package: (\S+)", e, re.M).group(1): e for e in
+                   pathlib.Path("/var/lib/dpkg/status").read_text().split("\n\n") if "Status: install ok installed" in e
+                   and re.search(r"^Architecture: (all|amd64)$", e, re.M)}
+        deb = glob.glob(f"{self.files['old']}/*_amd64.deb")[0]
+        wanted, kept = [pkgtest.run(["dpkg-deb", "-f", deb, "Depends"], check=0).stdout], {}
+        while wanted:
+            for name in (alt.split("|")[0].split()[0].split(":")[0] for alt in wanted.pop().split(",") if alt.strip()):
+                if name in entries and name not in kept:
+                    kept[name] = entries[name].strip()
+                    wanted += re.findall(r"^(?:Pre-)?Depends: (.*)$", kept[name], re.M)
+        pathlib.Path(top, "root/var/lib/dpkg/status").write_text("\n\n".join(kept.values()) + "\n")
+        config = f"""Dir::Etc "{top}/etc"; Dir::Etc::Parts "{top}/etc/apt.conf.d"; Dir::State "{top}/state";
+            Dir::State::status "{top}/root/var/lib/dpkg/status"; Dir::Cache "{top}/cache"; Dir::Log "{top}/log";
+            APT::Architecture "amd64"; APT::Architectures {{ "amd64"; }}; APT::Sandbox::User "root";
+            DPkg::Options {{ "--root={top}/root"; "--force-script-chrootless"; "--log={top}/log/dpkg.log"; }};"""
+        pathlib.Path(top, "apt.conf").write_text(config)
+        env = dict(os.environ, APT_CONFIG=f"{top}/apt.conf", DEBIAN_FRONTEND="noninteractive")
+        apt = lambda *args, check=0: pkgtest.run(["apt-get", "-y", *args], env=env, check=check, timeout=300)
+        installed = lambda: pkgtest.run(["dpkg-query", "--admindir", f"{top}/root/var/lib/dpkg", "-W", "-f",
+                                         "${db:Status-Abbrev}${Version}", "quorvia-host"]).stdout
+        return apt, installed, os.path.join(top, "root")
+
+    def dnf(self, repo):
+        """dnf for a scratch root that trusts only the repository's key, once a stand-in package that provides what
+        the RPM requires (and a static busybox as /bin/sh for the scriptlet) are in."""
+        top = tempfile.mkdtemp(dir=self.tmp)
+        root = os.path.join(top, "root")
+        for folder in ("root/etc/yum.repos.d", "root/bin", "stub"):
+            os.makedirs(os.path.join(top, folder))
+        shutil.copy(shutil.which("busybox"), os.path.join(root, "bin"))
+        os.symlink("busybox", os.path.join(root, "bin/sh"))
+        pathlib.Path(top, "key.asc").write_text(self.key_text)
+        with open(os.path.join(repo, "quorvia.repo")) as f:
+            config = f.read().replace("/etc/pki/rpm-gpg/RPM-GPG-KEY-quorvia", f"{top}/key.asc")
+        config = config.replace(self.files["repo"], repo)
+        pathlib.Path(root, "etc/yum.repos.d/quorvia.repo").write_text(config)
+        pathlib.Path(top, "dnf.conf").write_text("[main]\n")
+        rpm = glob.glob(f"{self.files['old']}/*.x86_64.rpm")[0]
+        requires = pkgtest.run(["rpm", "-qp", "--requires", rpm], check=0).stdout.splitlines()
+        pathlib.Path(top, "stub/stand-in").write_text("\n".join(
+            ["Name: base-stand-in", "Version: 1", "Release: 1", "Summary: -", "License: none", "BuildArch: noarch"]
+            + [f"Provides: {r}" for r in requires if not r.startswith("rpmlib(")]
+            + ["%description", "-", "%files", ""]))
+        pkgtest.run(["rpmbuild", "-bb", "--define", f"_topdir {top}/stub", f"{top}/stub/stand-in"], check=0)
+        dnf = lambda *args, check=0: pkgtest.run(
+            ["dnf", "-y", f"--installroot={root}", f"--config={top}/dnf.conf", "--releasever=1",
+             f"--setopt=reposdir={root}/etc/yum.repos.d", f"--setopt=cachedir={top}/cache", *args],
+            check=check, timeout=300)
+        dnf("install", "--disablerepo=*", *glob.glob(f"{top}/stub/RPMS/noarch/*.rpm"))
+        installed = lambda: pkgtest.run(["rpm", "--root", root, "-q", "--qf", "%{VERSION}", "quorvia-host"]).stdout
+        return dnf, installed, root
+
+    def test_both_clients_install_a_pinned_version_upgrade_and_remove_it(self):
+        for client in (self.apt, self.dnf):
+            with self.subTest(client.__name__):
+                run, installed, root = client(self.files["repo"])
+                if client == self.apt:
+                    run("update")
+                run("install", f"quorvia-host={self.old}" if client == self.apt else f"quorvia-host-{self.old}")
+                self.assertEqual(installed().removeprefix("ii "), self.old)
+                assert_answers(self, root + HOST)
+                run("install" if client == self.apt else "upgrade", "quorvia-host")
+                self.assertEqual(installed().removeprefix("ii "), self.new)
+                assert_answers(self, root + HOST)
+                run("purge" if client == self.apt else "remove", "quorvia-host")
+                self.assertNotIn(self.new, installed())
+                self.assertFalse(os.path.exists(root + "/usr/lib/quorvia"))
+
+    def test_repositories_hold_both_versions_and_architectures_with_their_bills_of_materials(self):
+        repo, arm64 = self.files["repo"], bool(os.environ.get("QUORVIA_ARM64_BUILD"))
+        for version in (self.old, self.new):
+            expected = [f"deb/pool/main/q/quorvia-host/quorvia-host_{version}_{arch}.deb" for arch in
+                        ["amd64"] + ["arm64"] * arm64] + [f"rpm/packages/quorvia-host-{version}-1.{arch}.rpm"
+                                                           for arch in ["x86_64"] + ["aarch64"] * arm64]
+            for package in expected:
+                self.assertTrue(os.path.exists(os.path.join(repo, package + ".spdx.json")), package)
+                if package.endswith(".rpm"):  # signed
+                    self.assertRegex(pkgtest.run(["rpm", "-qpi", f"{repo}/{package}"]).stdout, r"Signature +: RSA")
+        for arch in ["amd64"] + ["arm64"] * arm64:
+            index = pathlib.Path(repo, f"deb/dists/stable/main/binary-{arch}/Packages").read_text()
+            self.assertEqual(sorted(re.findall(r"^Version: (.*)$", index, re.M)), [self.old, self.new], arch)
+
+    def test_a_changed_repository_is_refused(self):
+        for pattern, client, refusal in table("repository_tampering.tsv"):
+            with self.subTest(pattern):
+                repo = tempfile.mkdtemp(dir=self.tmp)
+                shutil.copytree(self.files["repo"], repo, dirs_exist_ok=True)
+                for path in glob.glob(os.path.join(repo, pattern)):
+                    data = bytearray(pathlib.Path(path).read_bytes())
+                    data[len(data) // 2] ^= 0x01
+                    pathlib.Path(path).write_bytes(data)
+                run, installed, _ = getattr(self, client)(repo)
+                steps = [("update",), ("install", "quorvia-host")] if client == "apt" else [("install", "quorvia-host")]
+                results = [run(*step, check=None) for step in steps]
+                self.assertNotEqual([r.returncode for r in results], [0] * len(results))
+                self.assertIn(refusal, "".join(r.stdout + r.stderr for r in results))
+                self.assertNotIn(self.new, installed())
+
+    def test_the_key_stays_secret_and_mistakes_leave_the_repository_as_it_was(self):
+        secret = pathlib.Path(self.files["key"]).read_text().splitlines()[5]
+        passphrase = pathlib.Path(self.files["passphrase"]).read_text().strip()
+        before = files_under(self.files["repo"])
+        digests = {p: pathlib.Path(self.files["repo"], p).read_bytes() for p in before}
+        for args, status, message in table("repository_refusals.tsv"):
+            with self.subTest(args):
+                result = self.write(None, int(status), shlex.split(args.format(**self.files)))
+                self.assertIn(message, result.stderr)
+                self.assertEqual({p: pathlib.Path(self.files["repo"], p).read_bytes() for p in before}, digests)
+                self.assertEqual(files_under(self.files["repo"]), before)
+                self.assertEqual(glob.glob(self.files["repo"] + ".*"), [])
+        for result in self.outputs:
+            self.assertNotIn(secret, result.stdout + result.stderr)
+            self.assertNotIn(passphrase, result.stdout + result.stderr)
 
 
 if __name__ == "__main__":

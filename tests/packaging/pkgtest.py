@@ -47,10 +47,14 @@ def run(args, timeout=120, check=None, **kwargs):
     return result
 
 
-def cpack(generator, out, build_dir=None):
-    """Builds the build folder's package of that generator into out."""
+def cpack(generator, out, build_dir=None, version=None, *settings):
+    """Builds the build folder's package of that generator into out, labelled with another version and other CPack
+    settings (NAME=VALUE, of those the configuration leaves unset) if given."""
     config = os.path.join(build_dir or env("QUORVIA_BUILD_DIR"), "CPackConfig.cmake")
-    run([env("QUORVIA_CPACK"), "--config", config, "-G", generator, "-B", out], timeout=300, check=0)
+    # The generators' own versions: the configuration sets CPACK_PACKAGE_VERSION after any -D.
+    versions = [f"CPACK_{kind}_PACKAGE_VERSION={version}" for kind in ("DEBIAN", "RPM")] if version else []
+    relabel = [arg for s in versions + list(settings) for arg in ("-D", s)]
+    run([env("QUORVIA_CPACK"), "--config", config, "-G", generator, "-B", out, *relabel], timeout=300, check=0)
     [package] = glob.glob(os.path.join(out, f"*.{generator.lower()}"))
     return package
 
