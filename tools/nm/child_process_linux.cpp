@@ -11,6 +11,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 
 #include "child_process.h"
@@ -53,7 +54,12 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   // The browsers start the host in its own folder (Chromium's
   // launch_context_posix.cc, Firefox's NativeMessaging.sys.mjs).
-  const std::string folder = program.substr(0, program.rfind('/') + 1);
+  // A relative path would then name another file: it is made absolute first,
+  // as the path the browsers take from a manifest always is.
+  std::error_code unknownFolder;  // ours gone: the path is left as it is
+  const std::filesystem::path absolute = std::filesystem::absolute(program, unknownFolder);
+  const std::string path = unknownFolder ? program : absolute.string();
+  const std::string folder = path.substr(0, path.rfind('/') + 1);
   if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
   // A process group of its own, so whatever the host starts can be ended
   // with it when it is stopped.
@@ -61,14 +67,14 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
-  std::vector<std::string> all{program};
+  std::vector<std::string> all{path};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
   for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(signal, endWithChild);
-  const int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  const int rc = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   close(in[0]);
