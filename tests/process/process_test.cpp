@@ -288,7 +288,7 @@ TEST(Client, ExitStatusAndReportNameTheCause) {
       {{"call", "--key", k32, "--version", "10001", "--host", host}, 1, {"error code:   4\n"}},
       {{"call", "--key", k32, "--host", "/nonexistent/quorvia-host"}, 2, {"start:        failed"}},
       // Relative to the caller's folder, not to the host's own, where it starts.
-      {{"call", "--key", k32, "--host", windows ? host : "./" + fs::relative(host).string()}, 0, {"\"deviceId\": "}},
+      {{"call", "--key", k32, "--host", (windows ? "" : "./") + fs::relative(host).string()}, 0, {"\"deviceId\": "}},
       {{"call", "--key", k32}, 0, {"\"deviceId\": "}, "", "", "", (windows ? nmCopy : link).string()},
       {{"call", "--host", host}, 2},
       {{"decode", "--key", k32}, 0, {"\"deviceId\": "}, answer.out},

@@ -134,7 +134,14 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
   startup.StartupInfo.hStdOutput = outWrite.h;
   startup.StartupInfo.hStdError = errorCopy.h;
   const std::size_t slash = wideProgram.find_last_of(L"\\/");
-  const std::wstring folder = slash == std::wstring::npos ? L"" : wideProgram.substr(0, slash + 1);
+  // CreateProcess wants the folder's full path; a relative --host names it
+  // from our own current folder.
+  std::wstring folder = slash == std::wstring::npos ? L"" : wideProgram.substr(0, slash + 1);
+  if (!folder.empty()) {
+    wchar_t full[MAX_PATH];
+    const DWORD n = GetFullPathNameW(folder.c_str(), MAX_PATH, full, nullptr);
+    folder = n > 0 && n < MAX_PATH ? std::wstring(full, n) : L"";
+  }
   // Created before the host runs: killed with its last handle, so when we
   // end (Ctrl+C, a kill), the host and whatever it started end too.
   Handle job{CreateJobObjectW(nullptr, nullptr)};
